@@ -1,0 +1,142 @@
+// The pak library: opens archives (recovering from a backup left by an
+// interrupted update), validates and deciphers their index, reads sub-files,
+// and rewrites archives through a temporary file and a backup name.
+#pragma once
+
+#include "pak/pak_events.h"
+#include "pak/pak_format.h"
+#include "platform/win32.h"
+#include "runtime/stream.h"
+#include "runtime/types.h"
+
+#include <map>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+enum PakOpenMode : u32 {
+    PakReadOnly = 0,
+    PakReadWrite = 1, // a missing archive is created empty first
+};
+
+enum PakOpenError : i32 {
+    PakOk = 0,
+    PakIndexDamaged = 1, // returned, holding the entries before the damage
+    PakMissing = 2,
+    PakBadHeader = 3,
+    PakIoError = 4,
+};
+
+constexpr u32 PakKindArchive = 1;
+
+struct PakArchive;
+
+struct PakFileEntry {
+    PakArchive* archive;
+    u32 position;
+    u32 dataOffset;
+    u32 size;
+    u32 alignedSize;
+    u8 storedMd5[16];
+    u8 originalMd5[16];
+    u32 originalSize;
+    u32 method;
+    u32 stampLow;
+    u32 stampHigh;
+};
+
+struct PakArchive {
+    std::string name; // the path as lower-cased by Open
+    FileStream stream;
+    u32 kind = PakKindArchive;
+    u32 mode = PakReadOnly;
+    // Keyed by the exact name bytes of the index.
+    std::unordered_map<std::string, PakFileEntry> files;
+};
+
+struct PakUpdateItem {
+    u8 empty;            // store a zero-length sub-file; source fields ignored
+    char sourcePath[259]; // whole file is the sub-file; used when source is null
+    Stream* source;
+    u32 sourceOffset;
+    u32 size;
+    u8 storedMd5[16]; // the copied bytes must have this digest
+    u8 originalMd5[16];
+    u32 originalSize;
+    u32 method;
+    u32 stampLow;
+    u32 stampHigh;
+    char name[260]; // lower-cased by Update
+};
+
+// One sub-file of the archive being written.
+struct PakMergeRecord {
+    PakIndexEntry entry;
+    char name[260];
+    PakFileEntry* old;          // the old sub-file it comes from, or null
+    const PakUpdateItem* item; // the item that supplies it, or null; wins
+};
+
+// Ascending unsigned byte order; a prefix sorts first.
+struct PakNameLess {
+    bool operator()(const std::string& a, const std::string& b) const;
+};
+typedef std::map<std::string, PakMergeRecord, PakNameLess> PakMergeMap;
+
+class PakManager {
+public:
+    PakManager() = default;
+    PakManager(const PakManager&) = delete;
+    PakManager& operator=(const PakManager&) = delete;
+
+    // Opens `path` or takes another reference on it; null on failure.
+    PakArchive* Open(const char* path, u32 mode, bool recreate, i32* error);
+    // Gives back one reference; the last one closes and destroys the archive.
+    void Close(PakArchive* archive);
+
+    PakFileEntry* FindSubFile(PakArchive* archive, const char* name);
+    void SeekSubFile(PakFileEntry* entry, u32 offset, u32 origin);
+    // Bytes read, or -1 when the archive's stream cannot deliver them.
+    i32 ReadSubFile(PakFileEntry* entry, void* buffer, u32 count);
+    void CloseSubFile(PakFileEntry* entry);
+
+    // Rewrites `archive` with `items` added or replacing, then swaps the new
+    // file in. Releases the archive on every path after the kind check.
+    bool Update(PakArchive* archive, const PakUpdateItem* items, u32 count, const char* tempDir,
+                const char* tempName, bool commit);
+    void SetEventHandler(IPackEventHandle* handler) { m_eventHandler = handler; }
+
+    // Copies `count` bytes from the current position of `src` to `dst`,
+    // feeding MD5; `digest` receives the digest of what was copied.
+    static bool CopyWithDigest(Stream* dst, Stream* src, u32 count, u8 digest[16]);
+    bool WriteIndex(const PakMergeMap& records, Stream* dst);
+
+    // Archives currently open in `mode` (for tests).
+    size_t OpenCount(u32 mode) const { return m_open[mode & 1].size(); }
+
+private:
+    struct Slot {
+        PakArchive* archive;
+        u32 refs;
+    };
+
+    PakArchive* OpenArchiveFile(const char* path, u32 mode, i32* error);
+    bool ParseIndex(PakArchive* archive, u32 count);
+    static bool CreateEmptyPak(const char* path);
+    bool Rewrite(PakArchive* archive, const PakUpdateItem* items, u32 count, const char* tempPath,
+                 bool commit);
+
+    std::vector<u8> m_work;
+    std::unordered_map<std::string, Slot> m_open[2];
+    IPackEventHandle* m_eventHandler = nullptr;
+    std::vector<u8> m_index;
+};
+
+extern PakManager g_pakManager;
+extern u8 g_emptyMd5[16];
+
+// One archive update at a time in the process.
+extern CRITICAL_SECTION g_pakUpdateLock;
+// Creates the lock; false (after telling the user) when memory is exhausted.
+bool InitPakUpdateLock();
+void DeletePakUpdateLock();

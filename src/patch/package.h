@@ -1,0 +1,75 @@
+// The patch package: the installer's executable tail (a raw-deflate stream and
+// an 8-byte trailer) and the inflated package (pak table, file-record table,
+// data area), with the routines that read and check it.
+#pragma once
+
+#include "platform/win32.h"
+#include "runtime/stream.h"
+#include "runtime/types.h"
+
+#include <string>
+#include <vector>
+
+constexpr u32 kPatchTrailerSize = 8;
+constexpr u32 kPatchNameSize = 260;
+constexpr u32 kInflateInputSize = 4096;
+constexpr u32 kInflateOutputSize = 163840;
+
+#pragma pack(push, 1)
+struct PatchTrailer {
+    u32 payloadStart; // file offset of the compressed package; 0 is invalid
+    u32 payloadStartCopy;
+};
+
+// One pak archive to bring up to date.
+struct PatchPakRecord {
+    char name[kPatchNameSize]; // relative to the game directory
+    FILETIME stamp;            // the archive's last-write time after a rewrite
+    u32 firstRecord;
+    u32 recordCount;
+};
+
+// One sub-file of a pak archive, or one loose file.
+struct PatchFileRecord {
+    char name[kPatchNameSize];
+    u32 dataOffset; // from the start of the data area
+    u32 dataSize;
+    u8 storedMd5[16];
+    u32 originalSize;
+    u8 originalMd5[16];
+    FILETIME stamp;
+    u32 method;
+    u32 inPak;
+};
+#pragma pack(pop)
+
+static_assert(sizeof(PatchTrailer) == 8, "trailer layout");
+static_assert(sizeof(PatchPakRecord) == 276, "pak record layout");
+static_assert(sizeof(PatchFileRecord) == 320, "file record layout");
+
+// Inflates `length` bytes (0xFFFFFFFF: src.GetSize()) of raw deflate data from
+// the current position of `src` into `dst`. 0 on success, else the zlib code;
+// input that runs out before the final block is Z_DATA_ERROR.
+int InflateStream(Stream& src, Stream& dst, u32 length);
+
+// Why a package was refused, with the record it concerns.
+struct ManifestProblem {
+    std::string what; // plain English, for logs and tools
+};
+
+struct Manifest {
+    std::vector<PatchPakRecord> paks;
+    std::vector<PatchFileRecord> files;
+    u32 dataBase = 0;
+};
+
+// Reads the two tables from `payload` at `manifestPos`. The counts are checked
+// against the payload's size before anything is allocated.
+bool ReadManifest(Stream& payload, u32 manifestPos, Manifest* manifest,
+                  ManifestProblem* problem);
+
+// Checks everything the job relies on before it touches the game directory:
+// pak ranges, data ranges, names (terminated, relative, no drive, no "..",
+// short enough to join to `gameDirLength` bytes of directory).
+bool ValidateManifest(const Manifest& manifest, u32 payloadSize, u32 gameDirLength,
+                      ManifestProblem* problem);

@@ -1,0 +1,62 @@
+// Fault injection for the Linux platform layer: one place where every call of
+// the layer can be made to fail, once or from a given call on, so that tests
+// can prove that no failing call loses data.
+//
+// A fault is armed for one call kind (or for all of them together) and fires
+// on the Nth call counted from the moment it was armed. The failing call does
+// nothing, sets the chosen Win32 error and returns its failure value.
+//
+// A child process can be armed through the environment, read at the layer's
+// first call:   PI_FAULT=<call|any>:<n>:<error>[:forever]
+// for example   PI_FAULT=WriteFile:3:39
+#pragma once
+
+#ifndef _WIN32
+
+#include "platform/win32.h"
+
+namespace pi::fault {
+
+enum class Call : unsigned {
+    CreateFile,
+    ReadFile,
+    WriteFile,
+    SetFilePointer,
+    GetFileSize,
+    FlushFileBuffers,
+    SetFileTime,
+    CloseHandle,
+    GetFileAttributes,
+    SetFileAttributes,
+    DeleteFile,
+    MoveFile,
+    MoveFileEx,
+    CreateDirectory,
+    GetModuleFileName,
+    GetTempFileName,
+    GetTempPath,
+    InitializeCriticalSection,
+    BeginThread,
+    PostMessage,
+    Count,
+    Any = Count, // every call kind counted together
+};
+
+// The Win32 function name without its A suffix ("CreateFile"), or "any".
+const char* CallName(Call call);
+// Accepts the names CallName gives, case-insensitively.
+bool ParseCall(const char* name, Call* call);
+
+// The nth call of `call` from now (1-based) fails with `error`; with
+// `forever`, that call and every later one fail.
+void Arm(Call call, unsigned n, DWORD error, bool forever = false);
+// Removes the armed fault and restarts the counters.
+void Disarm();
+// Calls of `call` since the last Arm or Disarm (Call::Any: of all kinds).
+unsigned CallCount(Call call);
+// How many calls the armed fault has made fail.
+unsigned FiredCount();
+
+} // namespace pi::fault
+
+#endif // !_WIN32
