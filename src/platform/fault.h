@@ -6,6 +6,12 @@
 // on the Nth call counted from the moment it was armed. The failing call does
 // nothing, sets the chosen Win32 error and returns its failure value.
 //
+// Only the calls named in Call ask the hook (InitializeCriticalSection stands
+// for InitializeCriticalSectionAndSpinCount, BeginThread for _beginthreadex).
+// Waits, exit codes, message reads and the critical section's other calls
+// never fail by it: observing threads make them, and counting them would make
+// Call::Any depend on timing.
+//
 // A child process can be armed through the environment, read at the layer's
 // first call:   PI_FAULT=<call|any>:<n>:<error>[:forever]
 // for example   PI_FAULT=WriteFile:3:39

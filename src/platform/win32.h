@@ -1,7 +1,7 @@
 // The Win32 subset that the installer's core is written against.
 //
 // On Windows this is <windows.h>. On Linux it declares exactly the calls the
-// core makes, implemented over POSIX in win32_posix.cpp with the behaviour the
+// core makes, implemented over POSIX in win32_posix*.cpp with the behaviour the
 // core relies on: Win32 error codes, the read-only attribute, FILETIME, '\' as
 // a separator, code page 936 names, share modes and unique temporary names.
 // Nothing else belongs here.

@@ -1,0 +1,157 @@
+// The fault hook of the Linux platform layer: every call of a kind listed in
+// fault.h passes through FaultFires first. One lock guards the counters, so
+// calls from several threads are counted exactly.
+#include "platform/fault.h"
+#include "platform/posix_seam.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <strings.h>
+
+namespace pi::fault {
+namespace {
+
+const char* const kNames[] = {
+    "CreateFile",        "ReadFile",        "WriteFile",
+    "SetFilePointer",    "GetFileSize",     "FlushFileBuffers",
+    "SetFileTime",       "CloseHandle",     "GetFileAttributes",
+    "SetFileAttributes", "DeleteFile",      "MoveFile",
+    "MoveFileEx",        "CreateDirectory", "GetModuleFileName",
+    "GetTempFileName",   "GetTempPath",     "InitializeCriticalSection",
+    "BeginThread",       "PostMessage",     "any",
+};
+const unsigned kKinds = static_cast<unsigned>(Call::Count) + 1;
+static_assert(sizeof kNames / sizeof kNames[0] == kKinds, "one name per call kind");
+
+struct State {
+    std::mutex mutex;
+    bool armed = false;
+    Call call = Call::Any;
+    unsigned nth = 0;
+    DWORD error = 0;
+    bool forever = false;
+    unsigned counts[kKinds] = {};
+    unsigned fired = 0;
+};
+
+State& Faults() {
+    static State* state = new State; // used by calls made during static destruction
+    return *state;
+}
+
+void ResetLocked(State& state) {
+    state.armed = false;
+    memset(state.counts, 0, sizeof state.counts);
+    state.fired = 0;
+}
+
+void ArmLocked(State& state, Call call, unsigned n, DWORD error, bool forever) {
+    ResetLocked(state);
+    state.armed = true;
+    state.call = call;
+    state.nth = n == 0 ? 1 : n;
+    state.error = error;
+    state.forever = forever;
+}
+
+// PI_FAULT=<call|any>:<n>:<error>[:forever]; a malformed value is reported
+// and ignored.
+void ArmFromEnvironment() {
+    const char* value = getenv("PI_FAULT");
+    if (value == nullptr || *value == '\0')
+        return;
+    char name[64];
+    unsigned n = 0;
+    unsigned long error = 0;
+    char flag[16] = "";
+    int fields = sscanf(value, "%63[^:]:%u:%lu:%15s", name, &n, &error, flag);
+    Call call;
+    bool forever = strcmp(flag, "forever") == 0;
+    if (fields < 3 || !ParseCall(name, &call) || (fields == 4 && !forever)) {
+        fprintf(stderr, "PI_FAULT ignored: %s\n", value);
+        return;
+    }
+    State& state = Faults();
+    std::lock_guard<std::mutex> lock(state.mutex);
+    ArmLocked(state, call, n, static_cast<DWORD>(error), forever);
+}
+
+// The environment is read once, before the first call or hook use.
+State& ReadyFaults() {
+    static std::once_flag once;
+    std::call_once(once, ArmFromEnvironment);
+    return Faults();
+}
+
+bool Matches(const State& state, Call call) {
+    if (!state.armed || (state.call != Call::Any && state.call != call))
+        return false;
+    unsigned count = state.counts[static_cast<unsigned>(state.call)];
+    return count == state.nth || (state.forever && count > state.nth);
+}
+
+} // namespace
+
+const char* CallName(Call call) {
+    unsigned index = static_cast<unsigned>(call);
+    return index < kKinds ? kNames[index] : "?";
+}
+
+bool ParseCall(const char* name, Call* call) {
+    for (unsigned i = 0; i < kKinds; ++i) {
+        if (strcasecmp(name, kNames[i]) == 0) {
+            *call = static_cast<Call>(i);
+            return true;
+        }
+    }
+    return false;
+}
+
+void Arm(Call call, unsigned n, DWORD error, bool forever) {
+    State& state = ReadyFaults();
+    std::lock_guard<std::mutex> lock(state.mutex);
+    ArmLocked(state, call, n, error, forever);
+}
+
+void Disarm() {
+    State& state = ReadyFaults();
+    std::lock_guard<std::mutex> lock(state.mutex);
+    ResetLocked(state);
+}
+
+unsigned CallCount(Call call) {
+    State& state = ReadyFaults();
+    std::lock_guard<std::mutex> lock(state.mutex);
+    unsigned index = static_cast<unsigned>(call);
+    return index < kKinds ? state.counts[index] : 0;
+}
+
+unsigned FiredCount() {
+    State& state = ReadyFaults();
+    std::lock_guard<std::mutex> lock(state.mutex);
+    return state.fired;
+}
+
+} // namespace pi::fault
+
+namespace pi::posix {
+
+bool FaultFires(fault::Call call) {
+    fault::State& state = fault::ReadyFaults();
+    DWORD error;
+    {
+        std::lock_guard<std::mutex> lock(state.mutex);
+        state.counts[static_cast<unsigned>(call)] += 1;
+        state.counts[static_cast<unsigned>(fault::Call::Any)] += 1;
+        if (!fault::Matches(state, call))
+            return false;
+        state.fired += 1;
+        error = state.error;
+    }
+    SetLastError(error);
+    return true;
+}
+
+} // namespace pi::posix

@@ -1,0 +1,71 @@
+// What the files of the Linux stand-in for Win32 share among themselves:
+// the errno table, name conversion, the fault gate and the handle table.
+// Nothing outside src/platform includes this.
+#pragma once
+
+#ifndef _WIN32
+
+#include "platform/fault.h"
+#include "platform/win32.h"
+
+#include <memory>
+#include <string>
+
+namespace pi::posix {
+
+// The one errno -> Win32 error table.
+DWORD ErrorFromErrno(int error);
+// Sets the last error from errno; ENOENT becomes ERROR_PATH_NOT_FOUND when
+// the directory that should hold `path` (a file system name) is missing.
+void SetErrorFromErrno(int error, const std::string& path);
+inline void SetErrorFromErrno(int error) {
+    SetErrorFromErrno(error, std::string());
+}
+// Sets `error` and returns `result`, for one-line failure exits.
+template <typename T> T Fail(DWORD error, T result) {
+    SetLastError(error);
+    return result;
+}
+
+// A code page 936 path as the file system spells it: UTF-8 with '/' as the
+// only separator. False (and ERROR_INVALID_NAME set) for a name that is not
+// valid GBK; a null or empty name gives ERROR_PATH_NOT_FOUND.
+bool ToSystemPath(LPCSTR path, std::string* out);
+// The directory that holds the last component of a file system name.
+std::string ParentDirectory(const std::string& path);
+// A file system name back in code page 936; false with ERROR_INVALID_NAME
+// when it has no GBK spelling.
+bool FromSystemPath(const std::string& path, std::string* out);
+
+// True when an armed fault makes this call fail; the error is then set.
+bool FaultFires(fault::Call call);
+
+// Share modes are kept as open-file-description read locks on marker bytes
+// far beyond any real data, so that every process that opens the file through
+// this layer sees them, and they vanish with the descriptor.
+enum class ShareMarker { Open, HasRead, HasWrite, DeniesRead, DeniesWrite, DeniesDelete };
+// Whether an open other than the one of `fd` holds `marker`.
+bool MarkerHeldByOthers(int fd, ShareMarker marker);
+// The same for the regular file named `path`; false when it cannot be opened.
+bool MarkerHeld(const std::string& path, ShareMarker marker);
+
+// Kernel objects behind HANDLE values. A HANDLE is the object's address; the
+// table keeps the objects that have an open handle, so a stale or foreign
+// value is refused with ERROR_INVALID_HANDLE instead of being dereferenced.
+enum class ObjectKind { File, Thread };
+
+struct KernelObject {
+    explicit KernelObject(ObjectKind k) : kind(k) {}
+    virtual ~KernelObject() = default;
+    const ObjectKind kind;
+};
+
+HANDLE OpenHandle(std::shared_ptr<KernelObject> object);
+// The object behind `handle` if it is of `kind`; null with ERROR_INVALID_HANDLE.
+std::shared_ptr<KernelObject> FindObject(HANDLE handle, ObjectKind kind);
+// Removes the handle; false with ERROR_INVALID_HANDLE when it is not open.
+bool CloseObjectHandle(HANDLE handle);
+
+} // namespace pi::posix
+
+#endif // !_WIN32

@@ -1,0 +1,352 @@
+// Linux stand-in for Win32: operations on names. Attributes (the read-only
+// attribute is "no write bits"), delete, move and replace with the refusals
+// Windows makes, directories, the module's own name, and temporary names.
+#include "platform/codepage.h"
+#include "platform/posix_seam.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+namespace pi::posix {
+namespace {
+
+const mode_t kWriteBits = S_IWUSR | S_IWGRP | S_IWOTH;
+
+bool IsReadOnly(const struct stat& st) {
+    return (st.st_mode & kWriteBits) == 0;
+}
+
+bool StatOrFail(const std::string& name, struct stat* st, bool followLinks = true) {
+    int rc = followLinks ? stat(name.c_str(), st) : lstat(name.c_str(), st);
+    if (rc == 0)
+        return true;
+    SetErrorFromErrno(errno, name);
+    return false;
+}
+
+bool ErrnoFailure(const std::string& name) {
+    SetErrorFromErrno(errno, name);
+    return false;
+}
+
+bool SyncDescriptorOf(const std::string& name, int flags) {
+    int fd = open(name.c_str(), flags | O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return ErrnoFailure(name);
+    bool synced = fsync(fd) == 0;
+    int error = errno;
+    close(fd);
+    if (!synced)
+        SetErrorFromErrno(error);
+    return synced;
+}
+
+// A rename that is made durable must not carry a file whose data is not.
+bool SyncRegularFile(const std::string& name, const struct stat& st) {
+    return !S_ISREG(st.st_mode) || SyncDescriptorOf(name, O_NONBLOCK);
+}
+
+bool SyncParents(const std::string& from, const std::string& to) {
+    std::string fromDir = ParentDirectory(from);
+    std::string toDir = ParentDirectory(to);
+    return SyncDescriptorOf(toDir, O_DIRECTORY) &&
+           (fromDir == toDir || SyncDescriptorOf(fromDir, O_DIRECTORY));
+}
+
+// Windows refuses to replace a directory, to replace anything by a
+// directory, and to replace a read-only file or one that is open.
+bool CanReplace(const struct stat& source, const std::string& target, const struct stat& existing) {
+    if (S_ISDIR(source.st_mode) || S_ISDIR(existing.st_mode))
+        return Fail(ERROR_ACCESS_DENIED, false);
+    if (S_ISREG(existing.st_mode) &&
+        (IsReadOnly(existing) || MarkerHeld(target, ShareMarker::Open)))
+        return Fail(ERROR_ACCESS_DENIED, false);
+    return true;
+}
+
+bool LinkThenUnlink(const std::string& from, const std::string& to) {
+    if (link(from.c_str(), to.c_str()) != 0)
+        return ErrnoFailure(to);
+    if (unlink(from.c_str()) != 0) {
+        int error = errno;
+        unlink(to.c_str());
+        SetErrorFromErrno(error, from);
+        return false;
+    }
+    return true;
+}
+
+// Renames only if `to` does not exist. File systems without
+// RENAME_NOREPLACE get a hard link and an unlink for files; directories
+// there are renamed after the check alone.
+bool RenameNoReplace(const std::string& from, const std::string& to, bool isDirectory) {
+    if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0)
+        return true;
+    if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP)
+        return ErrnoFailure(to);
+    if (!isDirectory)
+        return LinkThenUnlink(from, to);
+    if (rename(from.c_str(), to.c_str()) != 0)
+        return ErrnoFailure(to);
+    return true;
+}
+
+bool MoveName(LPCSTR from, LPCSTR to, DWORD flags) {
+    std::string source, target;
+    if (!ToSystemPath(from, &source) || !ToSystemPath(to, &target))
+        return false;
+    struct stat sourceStat, targetStat;
+    if (!StatOrFail(source, &sourceStat, false))
+        return false;
+    if (S_ISREG(sourceStat.st_mode) && MarkerHeld(source, ShareMarker::DeniesDelete))
+        return Fail(ERROR_SHARING_VIOLATION, false);
+    bool targetExists = lstat(target.c_str(), &targetStat) == 0;
+    if (targetExists && !(flags & MOVEFILE_REPLACE_EXISTING))
+        return Fail(ERROR_ALREADY_EXISTS, false);
+    if (targetExists && !CanReplace(sourceStat, target, targetStat))
+        return false;
+    bool writeThrough = (flags & MOVEFILE_WRITE_THROUGH) != 0;
+    if (writeThrough && !SyncRegularFile(source, sourceStat))
+        return false;
+    if (targetExists && rename(source.c_str(), target.c_str()) != 0)
+        return ErrnoFailure(target);
+    if (!targetExists && !RenameNoReplace(source, target, S_ISDIR(sourceStat.st_mode)))
+        return false;
+    return !writeThrough || SyncParents(source, target);
+}
+
+bool CopyOut(const std::string& text, LPSTR buffer, DWORD size) {
+    if (text.size() + 1 > size)
+        return false;
+    memcpy(buffer, text.c_str(), text.size() + 1);
+    return true;
+}
+
+// Up to three characters of the prefix, not three bytes: a double-byte
+// character is never cut in half.
+bool PrefixOfThree(LPCSTR prefix, std::string* out) {
+    std::string utf8;
+    if (!AcpToUtf8(prefix != nullptr ? prefix : "", &utf8))
+        return Fail(ERROR_INVALID_NAME, false);
+    size_t end = 0;
+    for (int chars = 0; chars < 3 && end < utf8.size(); ++chars)
+        do
+            ++end;
+        while (end < utf8.size() && (static_cast<unsigned char>(utf8[end]) & 0xC0) == 0x80);
+    if (!Utf8ToAcp(utf8.substr(0, end), out))
+        return Fail(ERROR_INVALID_NAME, false);
+    return true;
+}
+
+std::string HexName(unsigned number) {
+    char text[16];
+    snprintf(text, sizeof text, "%X.tmp", number);
+    return text;
+}
+
+unsigned FirstNumber() {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    unsigned mixed = static_cast<unsigned>(now.tv_nsec) ^ static_cast<unsigned>(getpid()) * 40503u;
+    return mixed % 0xFFFFu + 1;
+}
+
+// The one file of a new temporary name; false on EEXIST without an error.
+bool CreateEmpty(const std::string& name, bool* exists) {
+    int fd = open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    *exists = fd < 0 && errno == EEXIST;
+    if (fd < 0)
+        return *exists ? false : ErrnoFailure(name);
+    close(fd);
+    return true;
+}
+
+// Tries the 65535 numbers from a varying start, never reusing a file.
+UINT CreateUniqueName(const std::string& gbkBase, const std::string& systemBase, LPSTR out) {
+    unsigned first = FirstNumber();
+    for (unsigned i = 0; i < 0xFFFFu; ++i) {
+        unsigned number = (first - 1 + i) % 0xFFFFu + 1;
+        bool exists = false;
+        if (CreateEmpty(systemBase + HexName(number), &exists)) {
+            CopyOut(gbkBase + HexName(number), out, MAX_PATH);
+            return number;
+        }
+        if (!exists)
+            return 0;
+    }
+    return Fail(ERROR_FILE_EXISTS, 0u);
+}
+
+} // namespace
+} // namespace pi::posix
+
+using namespace pi::posix;
+using pi::fault::Call;
+
+extern "C" {
+
+DWORD GetFileAttributesA(LPCSTR path) {
+    if (FaultFires(Call::GetFileAttributes))
+        return INVALID_FILE_ATTRIBUTES;
+    std::string name;
+    struct stat st;
+    if (!ToSystemPath(path, &name) || !StatOrFail(name, &st))
+        return INVALID_FILE_ATTRIBUTES;
+    if (S_ISDIR(st.st_mode))
+        return FILE_ATTRIBUTE_DIRECTORY;
+    return IsReadOnly(st) ? FILE_ATTRIBUTE_READONLY : FILE_ATTRIBUTE_NORMAL;
+}
+
+// Directories keep their bits: on Windows the attribute does not stop
+// anyone from writing into them.
+BOOL SetFileAttributesA(LPCSTR path, DWORD attributes) {
+    if (FaultFires(Call::SetFileAttributes))
+        return FALSE;
+    std::string name;
+    struct stat st;
+    if (!ToSystemPath(path, &name) || !StatOrFail(name, &st))
+        return FALSE;
+    if (S_ISDIR(st.st_mode))
+        return TRUE;
+    mode_t mode = st.st_mode & 07777;
+    mode_t wanted = (attributes & FILE_ATTRIBUTE_READONLY) ? mode & ~kWriteBits : mode | S_IWUSR;
+    if (wanted != mode && chmod(name.c_str(), wanted) != 0)
+        return ErrnoFailure(name);
+    return TRUE;
+}
+
+BOOL DeleteFileA(LPCSTR path) {
+    if (FaultFires(Call::DeleteFile))
+        return FALSE;
+    std::string name;
+    struct stat st;
+    if (!ToSystemPath(path, &name) || !StatOrFail(name, &st, false))
+        return FALSE;
+    if (S_ISDIR(st.st_mode) || (S_ISREG(st.st_mode) && IsReadOnly(st)))
+        return Fail(ERROR_ACCESS_DENIED, FALSE);
+    if (S_ISREG(st.st_mode) && MarkerHeld(name, ShareMarker::DeniesDelete))
+        return Fail(ERROR_SHARING_VIOLATION, FALSE);
+    if (unlink(name.c_str()) != 0)
+        return ErrnoFailure(name);
+    return TRUE;
+}
+
+BOOL MoveFileA(LPCSTR from, LPCSTR to) {
+    if (FaultFires(Call::MoveFile))
+        return FALSE;
+    return MoveName(from, to, 0) ? TRUE : FALSE;
+}
+
+// MOVEFILE_COPY_ALLOWED is not carried out: a move between file systems
+// fails with ERROR_NOT_SAME_DEVICE.
+BOOL MoveFileExA(LPCSTR from, LPCSTR to, DWORD flags) {
+    if (FaultFires(Call::MoveFileEx))
+        return FALSE;
+    return MoveName(from, to, flags) ? TRUE : FALSE;
+}
+
+BOOL CreateDirectoryA(LPCSTR path, LPSECURITY_ATTRIBUTES) {
+    if (FaultFires(Call::CreateDirectory))
+        return FALSE;
+    std::string name;
+    if (!ToSystemPath(path, &name))
+        return FALSE;
+    if (mkdir(name.c_str(), 0777) != 0)
+        return ErrnoFailure(name);
+    return TRUE;
+}
+
+BOOL RemoveDirectoryA(LPCSTR path) {
+    std::string name;
+    if (!ToSystemPath(path, &name))
+        return FALSE;
+    if (rmdir(name.c_str()) != 0) {
+        // POSIX lets rmdir report a non-empty directory either way.
+        SetErrorFromErrno(errno == EEXIST ? ENOTEMPTY : errno, name);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+// Truncates as Windows Vista and later do: size - 1 bytes and a zero,
+// returning size with ERROR_INSUFFICIENT_BUFFER.
+DWORD GetModuleFileNameA(HMODULE module, LPSTR buffer, DWORD size) {
+    if (FaultFires(Call::GetModuleFileName))
+        return 0;
+    if (module != nullptr)
+        return Fail(ERROR_INVALID_HANDLE, 0u);
+    std::string target(256, '\0');
+    ssize_t n;
+    while ((n = readlink("/proc/self/exe", &target[0], target.size())) ==
+           static_cast<ssize_t>(target.size()))
+        target.resize(target.size() * 2);
+    if (n < 0) {
+        SetErrorFromErrno(errno);
+        return 0;
+    }
+    target.resize(static_cast<size_t>(n));
+    std::string name;
+    if (!FromSystemPath(target, &name))
+        return 0;
+    if (size == 0)
+        return Fail(ERROR_INSUFFICIENT_BUFFER, 0u);
+    if (CopyOut(name, buffer, size))
+        return static_cast<DWORD>(name.size());
+    memcpy(buffer, name.data(), size - 1);
+    buffer[size - 1] = '\0';
+    return Fail(ERROR_INSUFFICIENT_BUFFER, size);
+}
+
+// Returns the length without the zero; when the buffer is too small,
+// the size it needs (zero included) and nothing is written.
+DWORD GetTempPathA(DWORD size, LPSTR buffer) {
+    if (FaultFires(Call::GetTempPath))
+        return 0;
+    const char* fromEnvironment = getenv("TMPDIR");
+    std::string dir = fromEnvironment != nullptr && *fromEnvironment ? fromEnvironment : "/tmp";
+    if (dir.back() != '/')
+        dir += '/';
+    std::string name;
+    if (!FromSystemPath(dir, &name))
+        return 0;
+    if (buffer == nullptr || !CopyOut(name, buffer, size))
+        return static_cast<DWORD>(name.size() + 1);
+    return static_cast<DWORD>(name.size());
+}
+
+// `out` holds MAX_PATH bytes. The name keeps the caller's spelling of `dir`
+// and adds the separator `dir` uses ('/' never occurs inside a GBK
+// character, so looking for it is safe).
+UINT GetTempFileNameA(LPCSTR dir, LPCSTR prefix, UINT unique, LPSTR out) {
+    if (FaultFires(Call::GetTempFileName))
+        return 0;
+    if (dir == nullptr || out == nullptr)
+        return Fail(ERROR_INVALID_PARAMETER, 0u);
+    std::string systemDir, prefixText;
+    struct stat st;
+    if (!ToSystemPath(dir, &systemDir) || !PrefixOfThree(prefix, &prefixText))
+        return 0;
+    if (stat(systemDir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+        return Fail(ERROR_PATH_NOT_FOUND, 0u);
+    bool endsWithSeparator = systemDir.back() == '/';
+    std::string separator = endsWithSeparator ? "" : strchr(dir, '/') ? "/" : "\\";
+    std::string gbkBase = dir + separator + prefixText;
+    if (gbkBase.size() + strlen("FFFF.tmp") >= MAX_PATH)
+        return Fail(ERROR_FILENAME_EXCED_RANGE, 0u);
+    std::string systemBase;
+    if (!ToSystemPath(gbkBase.c_str(), &systemBase))
+        return 0;
+    if (unique == 0)
+        return CreateUniqueName(gbkBase, systemBase, out);
+    unique &= 0xFFFFu;
+    CopyOut(gbkBase + HexName(unique), out, MAX_PATH);
+    return unique;
+}
+
+} // extern "C"
