@@ -3,6 +3,7 @@
 #pragma once
 
 #include "platform/win32.h"
+#include "runtime/types.h"
 
 #include <cstdio>
 
@@ -50,11 +51,19 @@ public:
     CFileLog& operator=(const CFileLog&) = delete;
 
     void Write(const char* text) override;
+    // Hands what was written so far to the system, so that the file can be
+    // read while the log stays open.
+    void Flush();
 
 private:
     CLock m_lock;
     FILE* m_file = nullptr;
 };
+
+// The log path of the executable at `exePath`: the extension of its file name
+// replaced by ".log", or ".log" appended when the name has none. False when
+// the result does not fit in `size` bytes.
+bool MakeLogPath(const char* exePath, char* out, u32 size);
 
 // The program-wide log, built (and its file created afresh) on first use.
 iLog& GetLog();

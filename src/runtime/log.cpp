@@ -1,0 +1,157 @@
+// The program log beside the executable, and the lock that serialises it.
+#include "runtime/log.h"
+
+#include "platform/text_file.h"
+
+#include <cstring>
+#include <ctime>
+
+namespace {
+
+// A GBK lead byte starts a two-byte character whose second byte may look
+// like '\' or any other ASCII punctuation.
+bool IsLeadByte(char c) {
+    unsigned char byte = static_cast<unsigned char>(c);
+    return byte >= 0x81 && byte <= 0xFE;
+}
+
+// Offset of the first byte of the file name in `path`.
+size_t FileNameStart(const char* path) {
+    size_t start = 0;
+    for (size_t i = 0; path[i] != '\0'; ++i) {
+        if (IsLeadByte(path[i]) && path[i + 1] != '\0') {
+            ++i;
+        } else if (path[i] == '\\' || path[i] == '/') {
+            start = i + 1;
+        }
+    }
+    return start;
+}
+
+// Empty when the local time or its formatting is not available.
+void FormatTimeStamp(char (&out)[256]) {
+    out[0] = '\0';
+    time_t now = time(nullptr);
+    struct tm local;
+#ifdef _WIN32
+    // The Windows runtime keeps localtime's result per thread.
+    const struct tm* converted = localtime(&now);
+    if (converted == nullptr) {
+        return;
+    }
+    local = *converted;
+#else
+    if (localtime_r(&now, &local) == nullptr) {
+        return;
+    }
+#endif
+    if (strftime(out, sizeof(out), "%H:%M, %B %d, %Y\n", &local) == 0) {
+        out[0] = '\0';
+    }
+}
+
+} // namespace
+
+void ShowOutOfMemoryBox() {
+    MessageBoxA(nullptr, "内存不足，请先关闭其他程序，然后重新启动《榆岭》自动更新工具", "错误",
+                MB_OK);
+}
+
+CLock::CLock() {
+    m_valid = InitializeCriticalSectionAndSpinCount(&m_section, 0) != FALSE;
+    if (!m_valid) {
+        ShowOutOfMemoryBox();
+    }
+}
+
+CLock::~CLock() {
+    if (m_valid) {
+        DeleteCriticalSection(&m_section);
+    }
+}
+
+void CLock::Lock() {
+    if (m_valid) {
+        EnterCriticalSection(&m_section);
+    }
+}
+
+void CLock::Unlock() {
+    if (m_valid) {
+        LeaveCriticalSection(&m_section);
+    }
+}
+
+bool MakeLogPath(const char* exePath, char* out, u32 size) {
+    static const char kExtension[] = ".log";
+    size_t nameStart = FileNameStart(exePath);
+    size_t stemLength = strlen(exePath);
+    for (size_t i = nameStart; exePath[i] != '\0'; ++i) {
+        if (IsLeadByte(exePath[i]) && exePath[i + 1] != '\0') {
+            ++i;
+        } else if (exePath[i] == '.') {
+            stemLength = i;
+        }
+    }
+    if (stemLength + sizeof(kExtension) > size) {
+        return false;
+    }
+    memcpy(out, exePath, stemLength);
+    memcpy(out + stemLength, kExtension, sizeof(kExtension));
+    return true;
+}
+
+CFileLog::CFileLog(const char* path) {
+    char defaultPath[MAX_PATH];
+    if (path == nullptr) {
+        char exePath[MAX_PATH];
+        DWORD length = GetModuleFileNameA(nullptr, exePath, MAX_PATH);
+        // A truncated name could point at some other file, which "w+" would
+        // wipe: log nothing rather than guess.
+        if (length == 0 || length >= MAX_PATH) {
+            return;
+        }
+        exePath[length] = '\0';
+        if (!MakeLogPath(exePath, defaultPath, sizeof(defaultPath))) {
+            return;
+        }
+        path = defaultPath;
+    }
+    m_file = pi::OpenTextFile(path, "w+");
+    if (m_file == nullptr) {
+        return;
+    }
+    char stamp[256];
+    FormatTimeStamp(stamp);
+    Write(stamp);
+}
+
+CFileLog::~CFileLog() {
+    m_lock.Lock();
+    if (m_file != nullptr) {
+        fclose(m_file);
+        m_file = nullptr;
+    }
+    m_lock.Unlock();
+}
+
+void CFileLog::Write(const char* text) {
+    m_lock.Lock();
+    if (m_file != nullptr) {
+        fwrite(text, strlen(text), 1, m_file);
+    }
+    m_lock.Unlock();
+}
+
+void CFileLog::Flush() {
+    m_lock.Lock();
+    if (m_file != nullptr) {
+        fflush(m_file);
+    }
+    m_lock.Unlock();
+}
+
+iLog& GetLog() {
+    static CFileLog log(nullptr);
+    return log;
+}
