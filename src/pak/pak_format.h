@@ -6,6 +6,7 @@
 #include "runtime/types.h"
 
 #include <cstddef>
+#include <string_view>
 
 constexpr u32 kPakMagic = 0x4B415021; // "!PAK" read as a little-endian u32
 constexpr u32 kPakVersion = 5;
@@ -53,9 +54,13 @@ struct PakIndexKeys {
 void InitPakHeader(PakHeader* header);
 
 // Space a block of `size` bytes occupies in the data area.
-inline u32 PakAlignedSize(u32 size) { return (size + 3) & ~3u; }
+inline u32 PakAlignedSize(u32 size) {
+    return (size + 3) & ~3u;
+}
 // Index lengths are whole cipher blocks.
-inline u32 PakPaddedIndexSize(u32 length) { return (length + 7) & ~7u; }
+inline u32 PakPaddedIndexSize(u32 length) {
+    return (length + 7) & ~7u;
+}
 
 // Lower-cases bytes 0x41 to 0x5A wherever they stand, also as the second byte
 // of a double-byte character; no other byte changes.
@@ -70,3 +75,29 @@ void GetIndexKeys(PakIndexKeys* keys);
 // than a block is left as it is, so nothing past `length` is touched.
 void EncipherIndex(const PakIndexKeys& keys, u8* buffer, size_t length);
 void DecipherIndex(const PakIndexKeys& keys, u8* buffer, size_t length);
+
+// Why an index, or one entry of it, cannot be used. The entry checks stop at
+// the first damaged entry; the entries before it remain usable.
+enum PakIndexFault : u32 {
+    PakIndexIntact = 0,
+    PakIndexUnaligned,    // length is not a whole number of cipher blocks
+    PakIndexTableOverrun, // 64 x fileCount does not fit in the index
+    PakIndexNameOffset,   // nameOffset is not inside the names area
+    PakIndexNameSpan,     // the step to the next entry's name exceeds 1024
+    PakIndexLastName,     // the last name has no NUL before the end
+};
+
+struct PakIndexProblem {
+    PakIndexFault fault;
+    u32 entry; // the damaged entry (from 0)
+    u32 value; // the offending nameOffset, step or length
+};
+
+// Whether a deciphered index of `length` bytes can hold `count` entries.
+PakIndexFault CheckPakIndexShape(size_t length, u32 count);
+
+// Entry `i` of a deciphered index whose shape passed CheckPakIndexShape, and
+// its name (pointing into `index`). False at a damaged entry, with `problem`
+// filled in.
+bool ReadPakIndexEntry(const u8* index, size_t length, u32 count, u32 i, PakIndexEntry* entry,
+                       std::string_view* name, PakIndexProblem* problem);

@@ -55,7 +55,7 @@ struct PakArchive {
 };
 
 struct PakUpdateItem {
-    u8 empty;            // store a zero-length sub-file; source fields ignored
+    u8 empty;             // store a zero-length sub-file; source fields ignored
     char sourcePath[259]; // whole file is the sub-file; used when source is null
     Stream* source;
     u32 sourceOffset;
@@ -73,7 +73,7 @@ struct PakUpdateItem {
 struct PakMergeRecord {
     PakIndexEntry entry;
     char name[260];
-    PakFileEntry* old;          // the old sub-file it comes from, or null
+    PakFileEntry* old;         // the old sub-file it comes from, or null
     const PakUpdateItem* item; // the item that supplies it, or null; wins
 };
 
@@ -121,10 +121,14 @@ private:
     };
 
     PakArchive* OpenArchiveFile(const char* path, u32 mode, i32* error);
+    bool OpenForWriting(PakArchive* archive, i32* error);
+    bool LoadIndex(FileStream& stream, const PakHeader& header, u32 fileSize);
     bool ParseIndex(PakArchive* archive, u32 count);
     static bool CreateEmptyPak(const char* path);
     bool Rewrite(PakArchive* archive, const PakUpdateItem* items, u32 count, const char* tempPath,
                  bool commit);
+    bool WriteRecordData(PakMergeRecord& record, Stream* dst);
+    bool CopyOldSubFile(PakMergeRecord& record, Stream* dst);
 
     std::vector<u8> m_work;
     std::unordered_map<std::string, Slot> m_open[2];

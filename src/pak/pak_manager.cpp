@@ -1,0 +1,374 @@
+// Opening archives, loading and checking their index, and reading sub-files.
+#include "pak/pak_manager.h"
+
+#include "crypto/crypto.h"
+#include "runtime/file_ops.h"
+#include "runtime/log.h"
+
+#include <cstdio>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <new>
+
+PakManager g_pakManager;
+u8 g_emptyMd5[16];
+
+namespace {
+
+// The digest of zero bytes, computed once before anything can ask for it.
+const bool g_emptyMd5Ready = [] {
+    crypto::Md5Digest(nullptr, 0, g_emptyMd5);
+    return true;
+}();
+
+constexpr size_t kPathBufferSize = 260;
+
+void WriteNumber(iLog& log, u32 value) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%u", value);
+    log.Write(text);
+}
+
+// What stands at a name. A failed query that is not "not found" is Unknown:
+// the name may well hold an archive, so it must not be treated as free.
+enum class Presence { Absent, File, Directory, Unknown };
+
+Presence Probe(const std::string& path) {
+    const DWORD attributes = GetFileAttributesA(path.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES)
+        return (attributes & FILE_ATTRIBUTE_DIRECTORY) ? Presence::Directory : Presence::File;
+    const DWORD error = GetLastError();
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? Presence::Absent
+                                                                          : Presence::Unknown;
+}
+
+// The text after the last '.' of `path` names the archive type.
+bool HasPakExtension(const char* path) {
+    const char* dot = std::strrchr(path, '.');
+    if (dot == nullptr)
+        return false;
+    const char* ext = dot + 1;
+    return (ext[0] | 0x20) == 'p' && (ext[1] | 0x20) == 'a' && (ext[2] | 0x20) == 'k' &&
+           ext[3] == '\0';
+}
+
+enum class Recovery { NoBackup, Restored, Failed };
+
+// A leftover backup means an update stopped after moving the archive aside:
+// put it back before anything else looks at (or creates) the archive name.
+Recovery RestoreBackup(const std::string& path) {
+    const std::string backup = path + ".bak";
+    switch (Probe(backup)) {
+    case Presence::File:
+        return MoveFileLogged(backup.c_str(), path.c_str()) ? Recovery::Restored : Recovery::Failed;
+    case Presence::Unknown:
+        return Recovery::Failed;
+    default:
+        return Recovery::NoBackup;
+    }
+}
+
+void LogBadHeader(const std::string& path) {
+    iLog& log = GetLog();
+    log.Write(path.c_str());
+    log.Write(" : Pak file header format is error, so recreate this file \n");
+}
+
+void LogIndexReadFailure(const std::string& path) {
+    iLog& log = GetLog();
+    log.Write(path.c_str());
+    log.Write(": Read pak info header fail\n");
+}
+
+void LogIndexProblem(const std::string& path, u32 count, const PakIndexProblem& problem) {
+    iLog& log = GetLog();
+    log.Write(path.c_str());
+    switch (problem.fault) {
+    case PakIndexNameOffset:
+    case PakIndexNameSpan:
+        log.Write(", Include");
+        WriteNumber(log, count);
+        log.Write(" sub files. sub file ");
+        WriteNumber(log, problem.entry);
+        log.Write(problem.fault == PakIndexNameOffset ? "name pos is : " : "len is : ");
+        WriteNumber(log, problem.value);
+        log.Write(". Maybe this pak is bad.\n");
+        break;
+    case PakIndexLastName:
+        log.Write(" Include");
+        WriteNumber(log, count);
+        log.Write("sub files. the lastest file name len is out of range. Maybe this pak is bad.\n");
+        break;
+    case PakIndexUnaligned:
+    case PakIndexTableOverrun:
+        log.Write(", Include");
+        WriteNumber(log, count);
+        log.Write(" sub files. index size is : ");
+        WriteNumber(log, problem.value);
+        log.Write(problem.fault == PakIndexUnaligned
+                      ? ", not a whole number of blocks. Maybe this pak is bad.\n"
+                      : ", too small for the entries. Maybe this pak is bad.\n");
+        break;
+    case PakIndexIntact:
+        log.Write("\n");
+        break;
+    }
+}
+
+PakFileEntry MakeFileEntry(PakArchive* archive, const PakIndexEntry& index) {
+    PakFileEntry entry;
+    entry.archive = archive;
+    entry.position = 0;
+    entry.dataOffset = index.dataOffset;
+    entry.size = index.size;
+    entry.alignedSize = index.alignedSize;
+    std::memcpy(entry.storedMd5, index.size == 0 ? g_emptyMd5 : index.storedMd5, 16);
+    std::memcpy(entry.originalMd5, index.originalMd5, 16);
+    entry.originalSize = index.originalSize;
+    entry.method = index.method;
+    entry.stampLow = index.stampLow;
+    entry.stampHigh = index.stampHigh;
+    return entry;
+}
+
+} // namespace
+
+PakArchive* PakManager::Open(const char* path, u32 mode, bool recreate, i32* error) {
+    *error = PakOk;
+    (void)g_emptyMd5Ready;
+    if (path == nullptr || mode > PakReadWrite)
+        return nullptr;
+    const size_t length = std::strlen(path);
+    if (length >= kPathBufferSize)
+        return nullptr;
+    char lowered[kPathBufferSize];
+    std::memcpy(lowered, path, length + 1);
+    LowerCaseBytes(lowered);
+    const std::string key(lowered);
+
+    auto found = m_open[mode].find(key);
+    if (found != m_open[mode].end()) {
+        ++found->second.refs;
+        return found->second.archive;
+    }
+    if (!HasPakExtension(lowered))
+        return nullptr;
+
+    PakArchive* archive = OpenArchiveFile(lowered, mode, error);
+    if (archive == nullptr && recreate && (*error == PakMissing || *error == PakBadHeader)) {
+        if (!CreateEmptyPak(lowered))
+            return nullptr;
+        std::unique_ptr<PakArchive> fresh(new (std::nothrow) PakArchive);
+        if (!fresh)
+            return nullptr;
+        fresh->name = key;
+        fresh->mode = mode;
+        if (!fresh->stream.Open(path, OpenRead))
+            return nullptr;
+        archive = fresh.release();
+    }
+    if (archive == nullptr)
+        return nullptr;
+    m_open[mode].emplace(key, Slot{archive, 1});
+    return archive;
+}
+
+PakArchive* PakManager::OpenArchiveFile(const char* path, u32 mode, i32* error) {
+    std::unique_ptr<PakArchive> archive(new (std::nothrow) PakArchive);
+    if (!archive)
+        return nullptr;
+    archive->name = path;
+    archive->mode = mode;
+    FileStream& stream = archive->stream;
+
+    if (mode == PakReadOnly) {
+        if (!stream.Open(path, OpenRead)) {
+            const Presence presence = Probe(archive->name);
+            if (presence == Presence::File || presence == Presence::Unknown) {
+                *error = PakIoError;
+                return nullptr;
+            }
+            const Recovery recovery = RestoreBackup(archive->name);
+            if (recovery != Recovery::Restored) {
+                *error = recovery == Recovery::NoBackup ? PakMissing : PakIoError;
+                return nullptr;
+            }
+            if (!stream.Open(path, OpenRead)) {
+                *error = PakIoError;
+                return nullptr;
+            }
+        }
+    } else if (mode == PakReadWrite) {
+        if (!OpenForWriting(archive.get(), error))
+            return nullptr;
+    } else {
+        return nullptr;
+    }
+
+    const u32 fileSize = stream.GetSize();
+    if (fileSize == kPakHeaderSize)
+        return archive.release();
+
+    PakHeader header;
+    if (!stream.Read(&header, sizeof header) || header.magic != kPakMagic ||
+        header.version < kPakVersion) {
+        stream.Close();
+        LogBadHeader(archive->name);
+        *error = PakBadHeader;
+        return nullptr;
+    }
+    if (!LoadIndex(stream, header, fileSize)) {
+        LogIndexReadFailure(archive->name);
+        *error = PakIoError;
+        return nullptr;
+    }
+    PakIndexKeys keys;
+    GetIndexKeys(&keys);
+    DecipherIndex(keys, m_index.data(), m_index.size());
+    if (!ParseIndex(archive.get(), header.fileCount))
+        *error = PakIndexDamaged;
+    return archive.release();
+}
+
+// A backup left by an interrupted update is moved back first, as a
+// read-only open does: creating an empty archive in its place would let the
+// next replacement overwrite the only copy of the old archive. The empty
+// archive is written through the read-write handle, which opens an existing
+// file without truncating it, so an archive that a failed or racing query
+// reported missing is never wiped.
+bool PakManager::OpenForWriting(PakArchive* archive, i32* error) {
+    const Presence presence = Probe(archive->name);
+    if (presence == Presence::Unknown) {
+        *error = PakIoError;
+        return false;
+    }
+    if (presence == Presence::Directory)
+        return false;
+    Recovery recovery = Recovery::NoBackup;
+    if (presence == Presence::Absent) {
+        recovery = RestoreBackup(archive->name);
+        if (recovery == Recovery::Failed) {
+            *error = PakIoError;
+            return false;
+        }
+    }
+    FileStream& stream = archive->stream;
+    if (!stream.Open(archive->name.c_str(), OpenReadWrite))
+        return false;
+    if (presence == Presence::Absent && recovery == Recovery::NoBackup && stream.GetSize() == 0) {
+        PakHeader header;
+        InitPakHeader(&header);
+        if (!stream.Write(&header, sizeof header)) {
+            stream.Close();
+            return false;
+        }
+    }
+    return true;
+}
+
+// The index must lie inside the file: its length is checked against the file
+// before the buffer is sized, so a damaged header cannot ask for gigabytes.
+bool PakManager::LoadIndex(FileStream& stream, const PakHeader& header, u32 fileSize) {
+    const u64 end = static_cast<u64>(header.indexOffset) + header.indexSize;
+    if (end > fileSize || header.indexOffset > static_cast<u32>(std::numeric_limits<i32>::max()))
+        return false;
+    stream.Seek(static_cast<i32>(header.indexOffset));
+    m_index.resize(header.indexSize);
+    return stream.Read(m_index.data(), header.indexSize);
+}
+
+bool PakManager::ParseIndex(PakArchive* archive, u32 count) {
+    PakIndexProblem problem{PakIndexIntact, 0, static_cast<u32>(m_index.size())};
+    problem.fault = CheckPakIndexShape(m_index.size(), count);
+    if (problem.fault != PakIndexIntact) {
+        LogIndexProblem(archive->name, count, problem);
+        return false;
+    }
+    for (u32 i = 0; i < count; ++i) {
+        PakIndexEntry index;
+        std::string_view name;
+        if (!ReadPakIndexEntry(m_index.data(), m_index.size(), count, i, &index, &name, &problem)) {
+            LogIndexProblem(archive->name, count, problem);
+            return false;
+        }
+        archive->files[std::string(name)] = MakeFileEntry(archive, index);
+    }
+    return true;
+}
+
+bool PakManager::CreateEmptyPak(const char* path) {
+    FileStream stream;
+    if (!stream.Open(path, OpenCreate))
+        return false;
+    PakHeader header;
+    InitPakHeader(&header);
+    // The write's result counts too: an archive that could not
+    // be written in full must not pass for an empty one.
+    const bool written = stream.Write(&header, sizeof header);
+    stream.Close();
+    return written;
+}
+
+void PakManager::Close(PakArchive* archive) {
+    if (archive == nullptr || archive->mode > PakReadWrite)
+        return;
+    auto& table = m_open[archive->mode];
+    auto found = table.find(archive->name);
+    if (found == table.end() || found->second.archive != archive)
+        return;
+    if (--found->second.refs != 0)
+        return;
+    table.erase(found);
+    archive->stream.Close();
+    delete archive;
+}
+
+PakFileEntry* PakManager::FindSubFile(PakArchive* archive, const char* name) {
+    if (archive == nullptr || name == nullptr)
+        return nullptr;
+    auto found = archive->files.find(name);
+    return found == archive->files.end() ? nullptr : &found->second;
+}
+
+void PakManager::SeekSubFile(PakFileEntry* entry, u32 offset, u32 origin) {
+    u32 position;
+    switch (origin) {
+    case 1:
+        position = entry->position + offset;
+        break;
+    case 2:
+        position = entry->size + offset;
+        break;
+    default:
+        position = offset;
+        break;
+    }
+    entry->position = position > entry->size ? entry->size : position;
+}
+
+// Offsets come from the index unchecked; the range is checked against the
+// file here, without overflow, so that a damaged entry yields -1 instead of
+// a short read that would leave the archive's stream unusable.
+i32 PakManager::ReadSubFile(PakFileEntry* entry, void* buffer, u32 count) {
+    const u32 remaining = entry->position < entry->size ? entry->size - entry->position : 0;
+    u32 wanted = count < remaining ? count : remaining;
+    if (wanted > static_cast<u32>(std::numeric_limits<i32>::max()))
+        wanted = static_cast<u32>(std::numeric_limits<i32>::max());
+    if (wanted == 0)
+        return 0;
+    FileStream& stream = entry->archive->stream;
+    const u64 start = static_cast<u64>(entry->dataOffset) + entry->position;
+    if (start + wanted > stream.GetSize() ||
+        start > static_cast<u64>(std::numeric_limits<i32>::max()))
+        return -1;
+    stream.Seek(static_cast<i32>(start));
+    if (!stream.Read(buffer, wanted))
+        return -1;
+    entry->position += wanted;
+    return static_cast<i32>(wanted);
+}
+
+void PakManager::CloseSubFile(PakFileEntry* entry) {
+    entry->position = 0;
+}

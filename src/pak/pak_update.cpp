@@ -1,0 +1,357 @@
+// Rewriting an archive: every kept and every new sub-file is copied into a
+// temporary file and checked against its digest, the enciphered index is
+// appended, and only then does the new file replace the archive through a
+// backup name.
+#include "pak/pak_manager.h"
+
+#include "crypto/crypto.h"
+#include "runtime/file_ops.h"
+#include "runtime/log.h"
+
+#include <algorithm>
+#include <cstring>
+
+CRITICAL_SECTION g_pakUpdateLock;
+
+namespace {
+
+bool g_pakUpdateLockReady = false;
+
+constexpr u32 kCopyBufferSize = 8192;
+// Old sub-files pass through the work buffer in pieces of this size, so a
+// rewrite never holds a whole sub-file in memory.
+constexpr u32 kOldCopyChunk = 256 * 1024;
+constexpr u64 kMaxArchiveSize = 0xFFFFFFFFu;
+
+size_t BoundedLength(const char* text, size_t capacity) {
+    const void* end = std::memchr(text, 0, capacity);
+    return end ? static_cast<const char*>(end) - text : capacity;
+}
+
+std::string LowerCased(std::string text) {
+    LowerCaseBytes(&text[0]);
+    return text;
+}
+
+bool IsExistingFile(const char* path) {
+    const DWORD attributes = GetFileAttributesA(path);
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
+bool NothingAt(const char* path) {
+    if (GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES)
+        return false;
+    const DWORD error = GetLastError();
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+}
+
+// tempDir, a '\' unless it already ends with one, then tempName; an empty
+// tempDir leaves tempName relative to the current directory.
+bool JoinTempPath(const char* tempDir, const char* tempName, std::string* path) {
+    if (tempName == nullptr)
+        return false;
+    *path = tempDir;
+    if (!path->empty() && path->back() != '\\')
+        path->push_back('\\');
+    path->append(tempName);
+    return path->size() <= kPakMaxNameLength;
+}
+
+// An item is usable when its strings end inside their arrays.
+bool IsWellFormed(const PakUpdateItem& item) {
+    if (BoundedLength(item.name, sizeof item.name) == sizeof item.name)
+        return false;
+    if (!item.empty && item.source == nullptr &&
+        BoundedLength(item.sourcePath, sizeof item.sourcePath) == sizeof item.sourcePath)
+        return false;
+    return true;
+}
+
+void SetRecordName(PakMergeRecord* record, const std::string& name) {
+    const size_t length = std::min(name.size(), sizeof record->name - 1);
+    std::memcpy(record->name, name.data(), length);
+    record->name[length] = '\0';
+}
+
+void CopyIndexFields(const PakFileEntry& from, PakIndexEntry* to) {
+    to->nameOffset = 0;
+    to->dataOffset = from.dataOffset;
+    to->size = from.size;
+    to->alignedSize = from.alignedSize;
+    std::memcpy(to->storedMd5, from.storedMd5, 16);
+    to->originalSize = from.originalSize;
+    std::memcpy(to->originalMd5, from.originalMd5, 16);
+    to->method = from.method;
+    to->stampLow = from.stampLow;
+    to->stampHigh = from.stampHigh;
+}
+
+bool BuildMergeMap(PakArchive* archive, const PakUpdateItem* items, u32 count,
+                   PakMergeMap* records) {
+    if (count != 0 && items == nullptr)
+        return false;
+    for (auto& file : archive->files) {
+        const std::string key = LowerCased(file.first);
+        PakMergeRecord& record = (*records)[key];
+        CopyIndexFields(file.second, &record.entry);
+        SetRecordName(&record, key);
+        record.old = &file.second;
+        record.item = nullptr;
+    }
+    for (u32 i = 0; i < count; ++i) {
+        if (!IsWellFormed(items[i]))
+            return false;
+        const std::string key = LowerCased(items[i].name);
+        auto inserted = records->try_emplace(key);
+        PakMergeRecord& record = inserted.first->second;
+        if (inserted.second) {
+            std::memset(&record.entry, 0, sizeof record.entry);
+            SetRecordName(&record, key);
+            record.old = nullptr;
+        }
+        record.item = &items[i];
+    }
+    return records->size() <= 0xFFFFFFFFu;
+}
+
+u64 IndexLength(const PakMergeMap& records) {
+    u64 length = static_cast<u64>(records.size()) * kPakEntrySize;
+    for (const auto& record : records)
+        length += record.first.size() + 1;
+    return (length + 7) & ~static_cast<u64>(7);
+}
+
+} // namespace
+
+bool InitPakUpdateLock() {
+    if (g_pakUpdateLockReady)
+        return true;
+    if (!InitializeCriticalSectionAndSpinCount(&g_pakUpdateLock, 4000)) {
+        ShowOutOfMemoryBox();
+        return false;
+    }
+    g_pakUpdateLockReady = true;
+    return true;
+}
+
+void DeletePakUpdateLock() {
+    if (!g_pakUpdateLockReady)
+        return;
+    DeleteCriticalSection(&g_pakUpdateLock);
+    g_pakUpdateLockReady = false;
+}
+
+bool PakNameLess::operator()(const std::string& a, const std::string& b) const {
+    const int order = std::memcmp(a.data(), b.data(), std::min(a.size(), b.size()));
+    return order != 0 ? order < 0 : a.size() < b.size();
+}
+
+bool PakManager::Update(PakArchive* archive, const PakUpdateItem* items, u32 count,
+                        const char* tempDir, const char* tempName, bool commit) {
+    char systemTemp[MAX_PATH + 1];
+    if (tempDir == nullptr) {
+        const DWORD length = GetTempPathA(MAX_PATH, systemTemp);
+        if (length == 0 || length >= MAX_PATH)
+            return false;
+        tempDir = systemTemp;
+    }
+    if (archive == nullptr || archive->kind != PakKindArchive)
+        return false;
+    if (!g_pakUpdateLockReady) {
+        Close(archive);
+        return false;
+    }
+    EnterCriticalSection(&g_pakUpdateLock);
+    std::string tempPath;
+    bool result = false;
+    if (JoinTempPath(tempDir, tempName, &tempPath))
+        result = Rewrite(archive, items, count, tempPath.c_str(), commit);
+    else
+        Close(archive);
+    LeaveCriticalSection(&g_pakUpdateLock);
+    return result;
+}
+
+bool PakManager::Rewrite(PakArchive* archive, const PakUpdateItem* items, u32 count,
+                         const char* tempPath, bool commit) {
+    PakMergeMap records;
+    if (!BuildMergeMap(archive, items, count, &records)) {
+        Close(archive);
+        return false;
+    }
+    const u32 total = static_cast<u32>(records.size());
+    PakHeader header;
+    InitPakHeader(&header);
+    header.fileCount = total;
+    header.indexOffset = 0; // known only once the data is written
+
+    FileStream temp;
+    if (!temp.Open(tempPath, OpenCreate)) {
+        Close(archive);
+        return false;
+    }
+    auto abort = [&] {
+        temp.Close();
+        DeleteFileLogged(tempPath);
+        Close(archive);
+        return false;
+    };
+    if (!temp.Write(&header, sizeof header))
+        return abort();
+    u64 offset = kPakHeaderSize;
+    if (m_eventHandler)
+        m_eventHandler->OnProgress(0, total);
+
+    static const u8 kPad[3] = {0, 0, 0};
+    u32 done = 0;
+    for (auto& pair : records) {
+        PakIndexEntry& entry = pair.second.entry;
+        if (!WriteRecordData(pair.second, &temp))
+            return abort();
+        const u64 aligned = (static_cast<u64>(entry.size) + 3) & ~static_cast<u64>(3);
+        if (offset + aligned > kMaxArchiveSize)
+            return abort();
+        entry.dataOffset = static_cast<u32>(offset);
+        entry.alignedSize = static_cast<u32>(aligned);
+        if (!temp.Write(kPad, static_cast<u32>(aligned - entry.size)))
+            return abort();
+        offset += aligned;
+        if (m_eventHandler)
+            m_eventHandler->OnProgress(++done, total);
+    }
+
+    // Positions are asked of the file and checked, not trusted: a failed
+    // Tell must not end up in the header.
+    const u64 indexSize = IndexLength(records);
+    if (temp.Tell() != offset || offset + indexSize > kMaxArchiveSize)
+        return abort();
+    header.indexOffset = static_cast<u32>(offset);
+    if (!WriteIndex(records, &temp) || temp.Tell() != offset + indexSize)
+        return abort();
+    header.indexSize = static_cast<u32>(indexSize);
+    if (!temp.Seek(0) || !temp.Write(&header, sizeof header))
+        return abort();
+    temp.Close();
+
+    if (!commit) {
+        Close(archive);
+        return false;
+    }
+    const std::string name = archive->name;
+    Close(archive);
+    const std::string backup = name + ".bak";
+    if (ReplaceFileLogged(tempPath, name.c_str(), backup.c_str()))
+        return true;
+    // Put the old archive back only when the replacement left nothing at its
+    // name: a backup that an earlier run failed to delete must never
+    // overwrite the archive that is still in place.
+    if (NothingAt(name.c_str()) && IsExistingFile(backup.c_str()))
+        MoveFileLogged(backup.c_str(), name.c_str());
+    return false;
+}
+
+bool PakManager::WriteRecordData(PakMergeRecord& record, Stream* dst) {
+    const PakUpdateItem* item = record.item;
+    if (item == nullptr)
+        return CopyOldSubFile(record, dst);
+    PakIndexEntry& entry = record.entry;
+    entry.method = item->method;
+    entry.stampLow = item->stampLow;
+    entry.stampHigh = item->stampHigh;
+    if (item->empty) {
+        entry.size = 0;
+        entry.originalSize = 0;
+        std::memcpy(entry.storedMd5, g_emptyMd5, 16);
+        std::memcpy(entry.originalMd5, g_emptyMd5, 16);
+        return true;
+    }
+    u8 digest[16];
+    u32 size;
+    if (item->source != nullptr) {
+        item->source->Seek(static_cast<i32>(item->sourceOffset));
+        size = item->size;
+        if (!CopyWithDigest(dst, item->source, size, digest))
+            return false;
+    } else {
+        FileStream source;
+        if (!source.Open(item->sourcePath, OpenRead))
+            return false;
+        size = source.GetSize();
+        if (!CopyWithDigest(dst, &source, size, digest))
+            return false;
+    }
+    if (std::memcmp(digest, item->storedMd5, 16) != 0)
+        return false;
+    entry.size = size;
+    std::memcpy(entry.storedMd5, item->storedMd5, 16);
+    std::memcpy(entry.originalMd5, item->originalMd5, 16);
+    entry.originalSize = item->originalSize;
+    return true;
+}
+
+// Reads, hashes and writes the old bytes piece by piece; the digest is
+// compared at the end, and a mismatch aborts the rewrite like any failure.
+bool PakManager::CopyOldSubFile(PakMergeRecord& record, Stream* dst) {
+    PakFileEntry* old = record.old;
+    const u32 size = old->size;
+    const u32 chunk = std::min(size, kOldCopyChunk);
+    if (m_work.size() < chunk)
+        m_work.resize(chunk);
+    SeekSubFile(old, 0, 0);
+    crypto::Md5 md5;
+    bool ok = true;
+    for (u32 done = 0; ok && done < size;) {
+        const u32 piece = std::min(size - done, chunk);
+        ok = ReadSubFile(old, m_work.data(), piece) == static_cast<i32>(piece) &&
+             dst->Write(m_work.data(), piece);
+        md5.Update(m_work.data(), piece);
+        done += piece;
+    }
+    SeekSubFile(old, 0, 0);
+    if (!ok)
+        return false;
+    u8 digest[16];
+    md5.Final(digest);
+    return std::memcmp(digest, record.entry.storedMd5, 16) == 0;
+}
+
+bool PakManager::CopyWithDigest(Stream* dst, Stream* src, u32 count, u8 digest[16]) {
+    static thread_local u8 buffer[kCopyBufferSize];
+    crypto::Md5 md5;
+    bool ok = true;
+    for (u32 remaining = count; remaining != 0;) {
+        const u32 piece = std::min(remaining, kCopyBufferSize);
+        if (!src->Read(buffer, piece) || !dst->Write(buffer, piece)) {
+            ok = false;
+            break;
+        }
+        md5.Update(buffer, piece);
+        remaining -= piece;
+    }
+    md5.Final(digest);
+    return ok;
+}
+
+bool PakManager::WriteIndex(const PakMergeMap& records, Stream* dst) {
+    const u64 length = IndexLength(records);
+    if (length > kMaxArchiveSize)
+        return false;
+    m_work.assign(static_cast<size_t>(length), 0);
+    u8* entries = m_work.data();
+    u8* names = entries + records.size() * kPakEntrySize;
+    u32 nameOffset = 0;
+    for (const auto& pair : records) {
+        PakIndexEntry entry = pair.second.entry;
+        entry.nameOffset = nameOffset;
+        std::memcpy(entries, &entry, sizeof entry);
+        entries += sizeof entry;
+        // The key is the full lower-cased name, even one longer than the
+        // record's buffer that an archive from elsewhere may hold.
+        std::memcpy(names + nameOffset, pair.first.data(), pair.first.size());
+        nameOffset += static_cast<u32>(pair.first.size()) + 1;
+    }
+    PakIndexKeys keys;
+    GetIndexKeys(&keys);
+    EncipherIndex(keys, m_work.data(), m_work.size());
+    return dst->Write(m_work.data(), static_cast<u32>(m_work.size()));
+}

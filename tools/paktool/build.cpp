@@ -1,0 +1,293 @@
+// Writing with paktool: `extract` to a directory, and `create` and `add`,
+// which go through the library's update like any other writer.
+#include "paktool.h"
+
+#include "crypto/crypto.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+namespace paktool {
+namespace {
+
+std::string Quote(const std::string& text) {
+    return "\"" + text + "\"";
+}
+
+// Opens through the library; a missing archive is reported rather than
+// recovered or created, since reading should not change anything.
+PakArchive* OpenForReading(const ArchiveName& archive, i32* error) {
+    if (GetFileAttributesA(archive.acp.c_str()) == INVALID_FILE_ATTRIBUTES) {
+        const bool backup =
+            GetFileAttributesA((archive.acp + ".bak").c_str()) != INVALID_FILE_ATTRIBUTES;
+        Fail(kExitUsageOrIo, archive.display + ": no such archive" +
+                                 (backup ? " (a backup .bak from an interrupted update is "
+                                           "beside it; `paktool add` restores it)"
+                                         : ""));
+    }
+    PakArchive* opened = g_pakManager.Open(archive.acp.c_str(), PakReadOnly, false, error);
+    if (opened == nullptr)
+        Fail(*error == PakBadHeader ? kExitDamaged : kExitUsageOrIo,
+             archive.display + (*error == PakBadHeader ? ": header: not a pak archive"
+                                                       : ": cannot open or read the archive"));
+    return opened;
+}
+
+// The sub-file's name as a path below the target directory, or an empty
+// path when it would leave that directory.
+fs::path SafeRelativePath(const std::string& utf8Name) {
+    fs::path relative;
+    size_t start = 0;
+    while (start <= utf8Name.size()) {
+        size_t end = utf8Name.find_first_of("\\/", start);
+        if (end == std::string::npos)
+            end = utf8Name.size();
+        const std::string part = utf8Name.substr(start, end - start);
+        if (part.empty() || part == "." || part == ".." || part.find(':') != std::string::npos)
+            return fs::path();
+        relative /= part;
+        start = end + 1;
+    }
+    return relative;
+}
+
+bool WriteSubFile(PakFileEntry* entry, const fs::path& target, std::string* problem) {
+    std::error_code ignored;
+    fs::create_directories(target.parent_path(), ignored);
+    std::ofstream out(target, std::ios::binary | std::ios::trunc);
+    if (!out)
+        Fail(kExitUsageOrIo, target.string() + ": cannot create the file");
+    std::vector<char> buffer(1 << 16);
+    crypto::Md5 md5;
+    g_pakManager.SeekSubFile(entry, 0, 0);
+    for (;;) {
+        const i32 got =
+            g_pakManager.ReadSubFile(entry, buffer.data(), static_cast<u32>(buffer.size()));
+        if (got < 0) {
+            *problem = "dataOffset " + std::to_string(entry->dataOffset) + " + size " +
+                       std::to_string(entry->size) + " cannot be read from the archive";
+            return false;
+        }
+        if (got == 0)
+            break;
+        md5.Update(buffer.data(), static_cast<size_t>(got));
+        out.write(buffer.data(), got);
+    }
+    g_pakManager.CloseSubFile(entry);
+    if (!out.flush())
+        Fail(kExitUsageOrIo, target.string() + ": cannot write the file");
+    u8 digest[16];
+    md5.Final(digest);
+    if (std::memcmp(digest, entry->storedMd5, 16) != 0) {
+        *problem = "storedMd5 is " + Hex(entry->storedMd5, 16) + " but the data's digest is " +
+                   Hex(digest, 16) + " (extracted all the same)";
+        return false;
+    }
+    return true;
+}
+
+PakFileEntry* FindByCommandLineName(PakArchive* archive, const std::string& utf8) {
+    std::string name = ToAcp(utf8, "the sub-file name");
+    std::replace(name.begin(), name.end(), '/', '\\');
+    if (PakFileEntry* entry = g_pakManager.FindSubFile(archive, name.c_str()))
+        return entry;
+    LowerCaseBytes(&name[0]);
+    return g_pakManager.FindSubFile(archive, name.c_str());
+}
+
+// MD5 and length of a file, read once up front: the library checks the
+// bytes it copies against this digest.
+void DescribeSource(const std::string& utf8Path, PakUpdateItem* item) {
+    std::ifstream in(utf8Path, std::ios::binary);
+    if (!in)
+        Fail(kExitUsageOrIo, utf8Path + ": cannot read the file");
+    crypto::Md5 md5;
+    std::vector<char> buffer(1 << 16);
+    u64 size = 0;
+    while (in) {
+        in.read(buffer.data(), buffer.size());
+        md5.Update(buffer.data(), static_cast<size_t>(in.gcount()));
+        size += static_cast<u64>(in.gcount());
+    }
+    if (in.bad() || size > 0xFFFFFFF0u)
+        Fail(kExitUsageOrIo, utf8Path + ": cannot read the file, or it exceeds 4 GiB");
+    md5.Final(item->storedMd5);
+    std::memcpy(item->originalMd5, item->storedMd5, 16);
+    item->size = item->originalSize = static_cast<u32>(size);
+}
+
+PakUpdateItem MakeItem(const std::string& utf8Name, const std::string& utf8Path) {
+    PakUpdateItem item;
+    std::memset(&item, 0, sizeof item);
+    std::string name = ToAcp(utf8Name, "the sub-file name");
+    std::replace(name.begin(), name.end(), '/', '\\');
+    const std::string path = ToAcp(utf8Path, "the file");
+    if (name.size() > kPakMaxNameLength)
+        Fail(kExitUsageOrIo, Quote(utf8Name) + ": names have at most 259 bytes in GBK");
+    if (path.size() >= sizeof item.sourcePath)
+        Fail(kExitUsageOrIo, utf8Path + ": the path has more than 258 bytes in GBK");
+    std::memcpy(item.name, name.c_str(), name.size() + 1);
+    std::memcpy(item.sourcePath, path.c_str(), path.size() + 1);
+    DescribeSource(utf8Path, &item);
+    FILETIME stamp = {0, 0};
+    RawFile file;
+    if (file.Open(path.c_str(), OpenRead) == StreamOk)
+        GetFileTime(file.handle, nullptr, nullptr, &stamp);
+    item.stampLow = stamp.dwLowDateTime;
+    item.stampHigh = stamp.dwHighDateTime;
+    return item;
+}
+
+class ProgressBar : public IPackEventHandle {
+public:
+    explicit ProgressBar(bool shown) : m_shown(shown) {}
+    void OnProgress(u32 done, u32 total) override {
+        if (!m_shown)
+            return;
+        const u32 width = 40;
+        const u32 filled = total ? static_cast<u32>(static_cast<u64>(done) * width / total) : width;
+        std::fprintf(stderr, "\r[%s%s] %u/%u", std::string(filled, '#').c_str(),
+                     std::string(width - filled, ' ').c_str(), done, total);
+        if (done == total)
+            std::fprintf(stderr, "\n");
+    }
+
+private:
+    bool m_shown;
+};
+
+int WriteArchive(const ArchiveName& archive, const std::vector<PakUpdateItem>& items) {
+    i32 error = PakOk;
+    PakArchive* opened = g_pakManager.Open(archive.acp.c_str(), PakReadWrite, false, &error);
+    if (opened == nullptr)
+        Fail(error == PakBadHeader ? kExitDamaged : kExitUsageOrIo,
+             archive.display + (error == PakBadHeader ? ": header: not a pak archive"
+                                                      : ": cannot open or create the archive"));
+    if (error == PakIndexDamaged) {
+        g_pakManager.Close(opened);
+        Fail(kExitDamaged, archive.display + ": index: damaged; rewriting it would drop the "
+                                             "sub-files after the damage (see paktool verify)");
+    }
+    ProgressBar bar(isatty(STDERR_FILENO) != 0);
+    g_pakManager.SetEventHandler(&bar);
+    const std::string tempName = archive.acp + ".tmp";
+    const bool written = g_pakManager.Update(opened, items.data(), static_cast<u32>(items.size()),
+                                             "", tempName.c_str(), true);
+    g_pakManager.SetEventHandler(nullptr);
+    if (!written)
+        Fail(kExitUsageOrIo, archive.display + ": writing the archive failed (a source changed "
+                                               "while it was read, or a file operation failed; "
+                                               "see paktool.log beside paktool)");
+    std::fprintf(stderr, "%s: %zu sub-files written\n", archive.display.c_str(), items.size());
+    return kExitOk;
+}
+
+} // namespace
+
+int Extract(const std::vector<std::string>& args) {
+    std::string directory = ".";
+    std::vector<std::string> rest;
+    for (size_t i = 0; i < args.size(); ++i) {
+        if (args[i] == "-C") {
+            if (++i == args.size())
+                Fail(kExitUsageOrIo, "-C needs a directory");
+            directory = args[i];
+        } else {
+            rest.push_back(args[i]);
+        }
+    }
+    if (rest.empty())
+        Fail(kExitUsageOrIo, "extract takes an archive (see paktool --help)");
+    const fs::path target = Absolute(directory);
+    const ArchiveName archive = EnterArchiveDirectory(rest[0]);
+    i32 error = PakOk;
+    PakArchive* opened = OpenForReading(archive, &error);
+    int result = kExitOk;
+    if (error == PakIndexDamaged) {
+        std::fprintf(stderr,
+                     "paktool: %s: index: damaged; only the sub-files before the "
+                     "damage are extracted (see paktool verify)\n",
+                     archive.display.c_str());
+        result = kExitDamaged;
+    }
+    std::vector<PakFileEntry*> chosen;
+    for (size_t i = 1; i < rest.size(); ++i) {
+        PakFileEntry* entry = FindByCommandLineName(opened, rest[i]);
+        if (entry == nullptr) {
+            g_pakManager.Close(opened);
+            Fail(kExitUsageOrIo, archive.display + ": no sub-file " + Quote(rest[i]));
+        }
+        chosen.push_back(entry);
+    }
+    std::vector<std::pair<std::string, PakFileEntry*>> all;
+    for (auto& file : opened->files)
+        if (rest.size() == 1 || std::count(chosen.begin(), chosen.end(), &file.second))
+            all.emplace_back(file.first, &file.second);
+    std::sort(all.begin(), all.end());
+    for (auto& [name, entry] : all) {
+        const std::string utf8 = ToUtf8(name);
+        const fs::path relative = SafeRelativePath(utf8);
+        std::string problem;
+        if (relative.empty())
+            problem = "the name would leave the target directory; not extracted";
+        else if (WriteSubFile(entry, target / relative, &problem))
+            continue;
+        std::fprintf(stderr, "paktool: %s: sub-file %s: %s\n", archive.display.c_str(),
+                     Quote(utf8).c_str(), problem.c_str());
+        result = kExitDamaged;
+    }
+    g_pakManager.Close(opened);
+    return result;
+}
+
+int Create(const std::vector<std::string>& args) {
+    if (args.size() != 2)
+        Fail(kExitUsageOrIo, "create takes an archive and a directory (see paktool --help)");
+    const fs::path source = Absolute(args[1]);
+    std::error_code failure;
+    if (!fs::is_directory(source, failure))
+        Fail(kExitUsageOrIo, args[1] + ": not a directory");
+    if (fs::exists(Absolute(args[0]), failure))
+        Fail(kExitUsageOrIo, args[0] + ": already exists (use paktool add to change it)");
+    std::vector<PakUpdateItem> items;
+    for (fs::recursive_directory_iterator it(source, failure), end; it != end;
+         it.increment(failure)) {
+        if (failure)
+            Fail(kExitUsageOrIo, args[1] + ": cannot read the directory: " + failure.message());
+        if (it->is_regular_file(failure))
+            items.push_back(MakeItem(it->path().lexically_relative(source).generic_string(),
+                                     it->path().string()));
+    }
+    if (failure)
+        Fail(kExitUsageOrIo, args[1] + ": cannot read the directory: " + failure.message());
+    return WriteArchive(EnterArchiveDirectory(args[0]), items);
+}
+
+int Add(const std::vector<std::string>& args) {
+    if (args.size() < 2)
+        Fail(kExitUsageOrIo, "add takes an archive and files (see paktool --help)");
+    std::vector<PakUpdateItem> items;
+    for (size_t i = 1; i < args.size(); ++i) {
+        std::string name, path = args[i];
+        const size_t equals = path.find('=');
+        std::error_code ignored;
+        if (equals != std::string::npos && !fs::exists(Absolute(path), ignored)) {
+            name = path.substr(0, equals);
+            path = path.substr(equals + 1);
+        }
+        const fs::path absolute = Absolute(path);
+        if (!fs::is_regular_file(absolute, ignored))
+            Fail(kExitUsageOrIo, path + ": not a regular file");
+        items.push_back(
+            MakeItem(name.empty() ? absolute.filename().string() : name, absolute.string()));
+    }
+    return WriteArchive(EnterArchiveDirectory(args[0]), items);
+}
+
+} // namespace paktool

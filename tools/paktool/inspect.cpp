@@ -1,0 +1,334 @@
+// Reading archives for paktool: `list` and `verify`, and the helpers the
+// other commands share.
+#include "paktool.h"
+
+#include "crypto/crypto.h"
+#include "platform/codepage.h"
+
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+namespace paktool {
+namespace {
+
+const fs::path g_startDirectory = fs::current_path();
+
+std::string Quote(const std::string& text) {
+    return "\"" + text + "\"";
+}
+
+std::string Describe(const ArchiveName& archive, const std::string& entry) {
+    return archive.display + ": " + entry;
+}
+
+std::string IndexProblemText(const PakIndexProblem& problem, const Inspection& inspection) {
+    const u32 count = inspection.header.fileCount;
+    const std::string entry = "entry " + std::to_string(problem.entry) + ": ";
+    switch (problem.fault) {
+    case PakIndexUnaligned:
+        return "index: indexSize " + std::to_string(problem.value) +
+               " is not a multiple of 8; no entry can be trusted";
+    case PakIndexTableOverrun:
+        return "index: fileCount " + std::to_string(count) + " needs " +
+               std::to_string(static_cast<u64>(count) * kPakEntrySize) +
+               " bytes of entries but indexSize is " + std::to_string(problem.value);
+    case PakIndexNameOffset:
+        return entry + "nameOffset " + std::to_string(problem.value) +
+               " lies outside the names area; this and the later entries are lost";
+    case PakIndexNameSpan:
+        return entry + "the next nameOffset is " + std::to_string(problem.value) +
+               " bytes on (at most 1024); this and the later entries are lost";
+    case PakIndexLastName:
+        return entry + "the last name has no NUL before the end of the index";
+    case PakIndexIntact:
+        break;
+    }
+    return "index: damaged";
+}
+
+bool ReadAt(FileStream& stream, u32 offset, void* buffer, u32 count) {
+    if (offset > 0x7FFFFFFFu)
+        return false;
+    stream.Seek(static_cast<i32>(offset));
+    return count == 0 || stream.Read(buffer, count);
+}
+
+void CheckHeader(Inspection* inspection) {
+    const PakHeader& header = inspection->header;
+    if (header.magic != kPakMagic)
+        inspection->problems.push_back("header: magic is not \"!PAK\"");
+    if (header.version < kPakVersion)
+        inspection->problems.push_back("header: version " + std::to_string(header.version) +
+                                       " is below 5");
+    const u64 end = static_cast<u64>(header.indexOffset) + header.indexSize;
+    if (inspection->problems.empty() && end > inspection->fileSize)
+        inspection->problems.push_back("header: indexOffset " + std::to_string(header.indexOffset) +
+                                       " + indexSize " + std::to_string(header.indexSize) +
+                                       " runs past the end of the file (" +
+                                       std::to_string(inspection->fileSize) + " bytes)");
+}
+
+void ReadEntries(std::vector<u8>& index, Inspection* inspection) {
+    const u32 count = inspection->header.fileCount;
+    PakIndexProblem problem{PakIndexIntact, 0, static_cast<u32>(index.size())};
+    problem.fault = CheckPakIndexShape(index.size(), count);
+    for (u32 i = 0; problem.fault == PakIndexIntact && i < count; ++i) {
+        ListedEntry entry;
+        std::string_view name;
+        if (!ReadPakIndexEntry(index.data(), index.size(), count, i, &entry.fields, &name,
+                               &problem))
+            break;
+        entry.name.assign(name);
+        inspection->entries.push_back(entry);
+    }
+    if (problem.fault != PakIndexIntact)
+        inspection->problems.push_back(IndexProblemText(problem, *inspection));
+}
+
+} // namespace
+
+void Fail(int code, const std::string& message) {
+    throw Failure{code, message};
+}
+
+std::string ToAcp(const std::string& utf8, const std::string& what) {
+    std::string acp;
+    if (!pi::Utf8ToAcp(utf8, &acp))
+        Fail(kExitUsageOrIo, what + " " + Quote(utf8) + " has no GBK spelling");
+    return acp;
+}
+
+std::string ToUtf8(const std::string& acp) {
+    return pi::AcpToUtf8Lossy(acp);
+}
+
+std::string Hex(const u8* bytes, size_t size) {
+    std::string text;
+    char pair[3];
+    for (size_t i = 0; i < size; ++i) {
+        std::snprintf(pair, sizeof pair, "%02x", bytes[i]);
+        text += pair;
+    }
+    return text;
+}
+
+std::string FormatStamp(u32 low, u32 high) {
+    const u64 ticks = (static_cast<u64>(high) << 32) | low;
+    constexpr u64 kUnixEpoch = 116444736000000000ull; // 1970 in FILETIME ticks
+    if (ticks < kUnixEpoch)
+        return ticks == 0 ? "-" : "before 1970";
+    const time_t seconds = static_cast<time_t>((ticks - kUnixEpoch) / 10000000ull);
+    struct tm utc;
+    char text[32];
+    if (gmtime_r(&seconds, &utc) == nullptr ||
+        std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &utc) == 0)
+        return "-";
+    return text;
+}
+
+std::string Absolute(const std::string& utf8Path) {
+    return (g_startDirectory / fs::path(utf8Path)).lexically_normal().string();
+}
+
+ArchiveName EnterArchiveDirectory(const std::string& utf8Path) {
+    const fs::path path = Absolute(utf8Path);
+    ArchiveName archive{utf8Path, ToAcp(path.filename().string(), "the archive name")};
+    std::string lowered = archive.acp;
+    LowerCaseBytes(&lowered[0]);
+    if (lowered != archive.acp)
+        Fail(kExitUsageOrIo, utf8Path + ": archive file names must be lower case (the pak library "
+                                        "lower-cases every archive path it opens)");
+    if (chdir(path.parent_path().c_str()) != 0)
+        Fail(kExitUsageOrIo, utf8Path + ": cannot enter its directory");
+    return archive;
+}
+
+Inspection Inspect(const ArchiveName& archive) {
+    Inspection inspection;
+    FileStream stream;
+    if (!stream.Open(archive.acp.c_str(), OpenRead))
+        Fail(kExitUsageOrIo, archive.display + ": cannot open the archive");
+    inspection.fileSize = stream.GetSize();
+    if (inspection.fileSize == kPakHeaderSize) {
+        inspection.headerOnly = true;
+        return inspection;
+    }
+    if (inspection.fileSize < kPakHeaderSize) {
+        inspection.problems.push_back("header: the file has " +
+                                      std::to_string(inspection.fileSize) +
+                                      " bytes, fewer than the 68-byte header");
+        return inspection;
+    }
+    if (!ReadAt(stream, 0, &inspection.header, sizeof inspection.header))
+        Fail(kExitUsageOrIo, archive.display + ": cannot read the header");
+    CheckHeader(&inspection);
+    if (!inspection.problems.empty())
+        return inspection;
+    std::vector<u8> index(inspection.header.indexSize);
+    if (!ReadAt(stream, inspection.header.indexOffset, index.data(),
+                static_cast<u32>(index.size())))
+        Fail(kExitUsageOrIo, archive.display + ": cannot read the index");
+    PakIndexKeys keys;
+    GetIndexKeys(&keys);
+    DecipherIndex(keys, index.data(), index.size());
+    ReadEntries(index, &inspection);
+    return inspection;
+}
+
+void VerifyData(const ArchiveName& archive, const ListedEntry& entry, u32 fileSize,
+                std::vector<std::string>* problems) {
+    const PakIndexEntry& fields = entry.fields;
+    const std::string label = "sub-file " + Quote(ToUtf8(entry.name)) + ": ";
+    if (static_cast<u64>(fields.dataOffset) + fields.size > fileSize) {
+        problems->push_back(label + "dataOffset " + std::to_string(fields.dataOffset) + " + size " +
+                            std::to_string(fields.size) + " runs past the end of the file");
+        return;
+    }
+    if (fields.size == 0)
+        return; // the reader takes the digest of nothing for these
+    FileStream stream;
+    if (!stream.Open(archive.acp.c_str(), OpenRead))
+        Fail(kExitUsageOrIo, archive.display + ": cannot open the archive");
+    crypto::Md5 md5;
+    std::vector<u8> buffer(1 << 16);
+    for (u32 done = 0; done < fields.size;) {
+        const u32 piece = std::min<u32>(fields.size - done, static_cast<u32>(buffer.size()));
+        if (!ReadAt(stream, fields.dataOffset + done, buffer.data(), piece))
+            Fail(kExitUsageOrIo, archive.display + ": " + label + "cannot read the data");
+        md5.Update(buffer.data(), piece);
+        done += piece;
+    }
+    u8 digest[16];
+    md5.Final(digest);
+    if (std::memcmp(digest, fields.storedMd5, 16) != 0)
+        problems->push_back(label + "storedMd5 is " + Hex(fields.storedMd5, 16) +
+                            " but the data's digest is " + Hex(digest, 16));
+}
+
+namespace {
+
+std::string JsonString(const std::string& text) {
+    std::string out = "\"";
+    for (unsigned char c : text) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += static_cast<char>(c);
+        } else if (c < 0x20) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
+            out += escaped;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out + "\"";
+}
+
+void PrintJson(const ArchiveName& archive, const Inspection& inspection) {
+    const PakHeader& h = inspection.header;
+    std::printf("{\"archive\": %s, \"fileSize\": %u,\n", JsonString(archive.display).c_str(),
+                inspection.fileSize);
+    std::printf(" \"header\": {\"version\": %u, \"fileCount\": %u, \"indexOffset\": %u, "
+                "\"indexSize\": %u},\n",
+                h.version, h.fileCount, h.indexOffset, h.indexSize);
+    std::printf(" \"entries\": [");
+    for (size_t i = 0; i < inspection.entries.size(); ++i) {
+        const PakIndexEntry& e = inspection.entries[i].fields;
+        std::printf("%s\n  {\"name\": %s, \"size\": %u, \"storedSize\": %u, \"method\": %u, "
+                    "\"stamp\": %s, \"storedMd5\": \"%s\", \"originalSize\": %u, "
+                    "\"originalMd5\": \"%s\", \"dataOffset\": %u}",
+                    i ? "," : "", JsonString(ToUtf8(inspection.entries[i].name)).c_str(), e.size,
+                    e.alignedSize, e.method,
+                    JsonString(FormatStamp(e.stampLow, e.stampHigh)).c_str(),
+                    Hex(e.storedMd5, 16).c_str(), e.originalSize, Hex(e.originalMd5, 16).c_str(),
+                    e.dataOffset);
+    }
+    std::printf("],\n \"problems\": [");
+    for (size_t i = 0; i < inspection.problems.size(); ++i)
+        std::printf("%s%s", i ? ", " : "", JsonString(inspection.problems[i]).c_str());
+    std::printf("]}\n");
+}
+
+void PrintText(const ArchiveName& archive, const Inspection& inspection) {
+    const PakHeader& h = inspection.header;
+    std::printf("archive %s: %u bytes", archive.display.c_str(), inspection.fileSize);
+    if (inspection.headerOnly)
+        std::printf(", header only (an empty archive)\n");
+    else
+        std::printf(", version %u, fileCount %u, indexOffset %u, indexSize %u\n", h.version,
+                    h.fileCount, h.indexOffset, h.indexSize);
+    std::printf("%10s %10s %6s  %-19s  %-32s  %s\n", "size", "stored", "method", "stamp (UTC)",
+                "storedMd5", "name");
+    for (const ListedEntry& entry : inspection.entries) {
+        const PakIndexEntry& e = entry.fields;
+        std::printf("%10u %10u %6u  %-19s  %s  %s\n", e.size, e.alignedSize, e.method,
+                    FormatStamp(e.stampLow, e.stampHigh).c_str(), Hex(e.storedMd5, 16).c_str(),
+                    ToUtf8(entry.name).c_str());
+    }
+}
+
+} // namespace
+
+int List(const std::vector<std::string>& args) {
+    bool json = false;
+    std::vector<std::string> paths;
+    for (const std::string& arg : args) {
+        if (arg == "--json")
+            json = true;
+        else
+            paths.push_back(arg);
+    }
+    if (paths.size() != 1)
+        Fail(kExitUsageOrIo, "list takes one archive (see paktool --help)");
+    const ArchiveName archive = EnterArchiveDirectory(paths[0]);
+    const Inspection inspection = Inspect(archive);
+    json ? PrintJson(archive, inspection) : PrintText(archive, inspection);
+    for (const std::string& problem : inspection.problems)
+        std::fprintf(stderr, "paktool: %s\n", Describe(archive, problem).c_str());
+    return inspection.problems.empty() ? kExitOk : kExitDamaged;
+}
+
+int Verify(const std::vector<std::string>& args) {
+    if (args.empty())
+        Fail(kExitUsageOrIo, "verify takes one or more archives (see paktool --help)");
+    int result = kExitOk;
+    size_t damaged = 0;
+    for (const std::string& path : args) {
+        Inspection inspection;
+        ArchiveName archive;
+        try {
+            archive = EnterArchiveDirectory(path);
+            inspection = Inspect(archive);
+            for (const ListedEntry& entry : inspection.entries)
+                VerifyData(archive, entry, inspection.fileSize, &inspection.problems);
+        } catch (const Failure& failure) {
+            std::fprintf(stderr, "paktool: %s\n", failure.message.c_str());
+            result = kExitUsageOrIo;
+            ++damaged;
+            continue;
+        }
+        for (const std::string& problem : inspection.problems)
+            std::fprintf(stderr, "paktool: %s\n", Describe(archive, problem).c_str());
+        std::printf("%s: %zu sub-files, %s\n", archive.display.c_str(), inspection.entries.size(),
+                    inspection.problems.empty()
+                        ? "ok"
+                        : (std::to_string(inspection.problems.size()) +
+                           (inspection.problems.size() == 1 ? " problem" : " problems"))
+                              .c_str());
+        if (!inspection.problems.empty()) {
+            ++damaged;
+            if (result == kExitOk)
+                result = kExitDamaged;
+        }
+    }
+    if (args.size() > 1)
+        std::printf("%zu of %zu archives ok\n", args.size() - damaged, args.size());
+    return result;
+}
+
+} // namespace paktool
