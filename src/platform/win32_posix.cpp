@@ -10,7 +10,9 @@
 #include "platform/codepage.h"
 #include "platform/posix_seam.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <dirent.h>
 #include <mutex>
 #include <sys/stat.h>
 #include <unordered_map>
@@ -64,6 +66,74 @@ HandleTable& Handles() {
     return *table;
 }
 
+bool Exists(const std::string& path) {
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0;
+}
+
+bool EqualFoldingAscii(const char* a, const char* b) {
+    auto fold = [](unsigned char c) { return c >= 'A' && c <= 'Z' ? c + 32 : c; };
+    for (; *a && *b; ++a, ++b)
+        if (fold(*a) != fold(*b))
+            return false;
+    return *a == *b;
+}
+
+// The entry of `dir` whose name equals `name` when ASCII letters are folded,
+// as Windows would match it; the smallest such name when several do, so the
+// choice does not depend on the order of the directory.
+bool FindFoldedEntry(const std::string& dir, const std::string& name, std::string* found) {
+    DIR* stream = opendir(dir.empty() ? "/" : dir.c_str());
+    if (stream == nullptr)
+        return false;
+    bool any = false;
+    while (const dirent* entry = readdir(stream)) {
+        if (!EqualFoldingAscii(entry->d_name, name.c_str()))
+            continue;
+        if (!any || *found > entry->d_name)
+            *found = entry->d_name;
+        any = true;
+    }
+    closedir(stream);
+    return any;
+}
+
+std::string JoinName(const std::string& dir, const std::string& name) {
+    if (dir.empty())
+        return name;
+    return dir.back() == '/' ? dir + name : dir + '/' + name;
+}
+
+// Windows names are case-insensitive, and the core relies on it (the pak
+// library lower-cases whole archive paths). A name that does not exist as
+// spelt is matched component by component; components that match nothing
+// stay as given, so that new files and directories are created as named.
+void ResolveCase(std::string* path) {
+    if (path->empty() || Exists(*path))
+        return;
+    std::string resolved = (*path)[0] == '/' ? "/" : "";
+    bool matching = true; // every component so far exists
+    size_t pos = 0;
+    while ((pos = path->find_first_not_of('/', pos)) != std::string::npos) {
+        size_t end = std::min(path->find('/', pos), path->size());
+        std::string component = path->substr(pos, end - pos);
+        std::string next = JoinName(resolved, component);
+        std::string found;
+        if (matching && !Exists(next)) {
+            bool special = component == "." || component == "..";
+            if (!special && FindFoldedEntry(resolved.empty() ? "." : resolved, component, &found))
+                next = JoinName(resolved, found);
+            else
+                matching = false;
+        }
+        resolved = next;
+        pos = end;
+    }
+    if (path->back() == '/' && resolved.back() != '/')
+        resolved += '/';
+    *path = resolved;
+}
+
 } // namespace
 
 std::string ParentDirectory(const std::string& path) {
@@ -101,6 +171,7 @@ bool ToSystemPath(LPCSTR path, std::string* out) {
     for (char& c : *out)
         if (c == '\\')
             c = '/';
+    ResolveCase(out);
     return true;
 }
 

@@ -38,6 +38,35 @@ TEST(Names, DeleteRefusesWhatWindowsRefuses) {
     EXPECT_FALSE(fs::exists(dir / "rw"));
 }
 
+// The core lower-cases archive paths and joins names from patch records to
+// the game directory as Windows would: letters match in any case.
+TEST(Names, LettersMatchInAnyCase) {
+    ScratchDir dir;
+    fs::create_directories(dir.Path() / "Game" / "Data");
+    WriteRaw(dir.Path() / "Game" / "Data" / "Char.PAK", "pak");
+    std::string lower = dir / "game\\data\\char.pak";
+    EXPECT_NE(GetFileAttributesA(lower.c_str()), INVALID_FILE_ATTRIBUTES);
+    HANDLE file = CreateFileA(lower.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    CloseHandle(file);
+
+    // A new name keeps its spelling, inside the directories that matched.
+    std::string created = dir / "GAME\\data\\New.txt";
+    file = CreateFileA(created.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                       FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    CloseHandle(file);
+    EXPECT_TRUE(fs::exists(dir.Path() / "Game" / "Data" / "New.txt"));
+    EXPECT_TRUE(CreateDirectoryA((dir / "game\\Sub").c_str(), nullptr));
+    EXPECT_TRUE(fs::is_directory(dir.Path() / "Game" / "Sub"));
+
+    // An exact spelling wins over a folded one.
+    WriteRaw(dir.Path() / "Game" / "Data" / "char.pak", "exact");
+    EXPECT_TRUE(DeleteFileA(lower.c_str()));
+    EXPECT_TRUE(fs::exists(dir.Path() / "Game" / "Data" / "Char.PAK"));
+}
+
 TEST(Names, MoveNeverReplacesUnlessAsked) {
     ScratchDir dir;
     std::string a = dir / "a", b = dir / "b";

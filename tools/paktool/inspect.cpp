@@ -138,11 +138,6 @@ std::string Absolute(const std::string& utf8Path) {
 ArchiveName EnterArchiveDirectory(const std::string& utf8Path) {
     const fs::path path = Absolute(utf8Path);
     ArchiveName archive{utf8Path, ToAcp(path.filename().string(), "the archive name")};
-    std::string lowered = archive.acp;
-    LowerCaseBytes(&lowered[0]);
-    if (lowered != archive.acp)
-        Fail(kExitUsageOrIo, utf8Path + ": archive file names must be lower case (the pak library "
-                                        "lower-cases every archive path it opens)");
     if (chdir(path.parent_path().c_str()) != 0)
         Fail(kExitUsageOrIo, utf8Path + ": cannot enter its directory");
     return archive;

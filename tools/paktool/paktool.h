@@ -27,9 +27,9 @@ std::string Hex(const u8* bytes, size_t size);
 // A FILETIME as "YYYY-MM-DD HH:MM:SS" UTC, or "-" for 0 or out of range.
 std::string FormatStamp(u32 low, u32 high);
 
-// The archive named on the command line, opened the way the library needs:
-// the process moves to its directory and the library gets its file name in
-// GBK, since the library lower-cases every archive path it is given.
+// The archive named on the command line: the process moves to its directory
+// and the library gets only its file name in GBK, so that the directories
+// above it may have names that GBK cannot spell.
 struct ArchiveName {
     std::string display; // as given, for messages
     std::string acp;     // the file name in GBK, relative to the directory
