@@ -65,8 +65,21 @@ struct Manifest {
 
 // Reads the two tables from `payload` at `manifestPos`. The counts are checked
 // against the payload's size before anything is allocated.
-bool ReadManifest(Stream& payload, u32 manifestPos, Manifest* manifest,
-                  ManifestProblem* problem);
+bool ReadManifest(Stream& payload, u32 manifestPos, Manifest* manifest, ManifestProblem* problem);
+
+// Whether `name` may be joined to the game directory: not empty, relative, no
+// drive and no ':' at all, no leading '\' or '/', no ".." component ('/' counts
+// as a separator too).
+bool IsSafeRelativeName(const char* name);
+// Whether `name` ends in ".pak" in any letter case: the only archives the pak
+// library opens.
+bool HasPakExtension(const char* name);
+
+// The longest name a record may carry for a game directory of `gameDirLength`
+// bytes: loose files need "dir\name" to fit 260 bytes with the terminator;
+// archives also need room for the ".tmp" and ".bak" names made beside them.
+u32 MaxLooseNameLength(u32 gameDirLength);
+u32 MaxPakNameLength(u32 gameDirLength);
 
 // Checks everything the job relies on before it touches the game directory:
 // pak ranges, data ranges, names (terminated, relative, no drive, no "..",

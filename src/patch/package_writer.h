@@ -39,11 +39,11 @@ struct PackageContents {
 };
 
 class PackageProgress {
-public:
+  public:
     // Bytes of record data copied so far, out of all of them.
     virtual void OnBytes(u64 done, u64 total) = 0;
 
-protected:
+  protected:
     ~PackageProgress() = default;
 };
 
@@ -55,6 +55,7 @@ bool DescribePlainFile(const char* path, const std::string& name, PackageFile* o
 // Writes the installer to `outputPath`: the stub's bytes, the compressed
 // package, the trailer. Each record's bytes are verified against storedMd5 as
 // they are copied. The output appears only when complete; on failure nothing
-// is left at `outputPath` and `error` says why.
+// new is left at `outputPath` (an earlier file there stays as it was) and
+// `error` says why.
 bool WritePackage(const char* stubPath, const PackageContents& contents, const char* outputPath,
                   int level, PackageProgress* progress, std::string* error);

@@ -24,5 +24,9 @@ std::string GetCurrentItemName();
 // done * 100 / total without overflow; 0 when total is 0.
 u32 Percent(u64 done, u64 total);
 
+// Posts `message` with `wParam` (lParam 0) unless `window` is null; a failed
+// post is ignored, the job goes on.
+void PostToWindow(HWND window, UINT message, WPARAM wParam);
+
 // Posts WM_PATCH_ITEM_PROGRESS with the percentage when g_hMainDlg is set.
 void PostItemProgress(u32 done, u32 total);

@@ -10,8 +10,11 @@
 #include <string>
 #include <vector>
 
+struct PakArchive;
+struct PakUpdateItem;
+
 class CUpdateThread : public CThreadObjectEx, public IPackEventHandle {
-public:
+  public:
     CUpdateThread() = default;
     ~CUpdateThread() = default;
 
@@ -20,6 +23,11 @@ public:
     using CThreadObjectEx::Start;
     // Raises the cancel flag, waits for the worker to end, lowers the flag.
     void Cancel();
+    // Reads the patch from `path` instead of the running executable (tests and
+    // tools); an empty path restores the default.
+    void SetInstallerPath(const std::string& path) { m_installerPath = path; }
+    // True while the owner cancels the job.
+    bool IsCancelling() const { return m_cancel.load() != 0; }
     bool GetResult() const { return m_result; }
     // Why the last job failed, in plain English (empty after a success). Read
     // it, like the result, after WM_PATCH_DONE.
@@ -29,11 +37,27 @@ public:
     u32 Run() override;
     void OnProgress(u32 done, u32 total) override;
 
-private:
+  private:
+    void RunJob();
+    void ExtractAndApply(FileStream& installer, const char* installerPath, const char* tempPath);
+    bool GetInstallerPath(char (&path)[MAX_PATH]);
+    bool SeekPayload(FileStream& installer, const char* installerPath, u32* length);
+    bool Unpack(FileStream& installer, const char* installerPath, FileStream& temp,
+                const char* tempPath, u32 length);
+    bool LoadManifest();
+    bool Fail(const std::string& reason);
+    bool FailCancelled();
+
     const char* MakeGamePath(const char* relative);
     bool ApplyManifest();
     bool PatchPak(const PatchPakRecord& pak);
     bool PatchLooseFile(const PatchFileRecord& record);
+    bool RewritePak(const PatchPakRecord& pak, const char* path, const char* tempName);
+    bool CommitPakUpdate(PakArchive* archive, const std::vector<PakUpdateItem>& items,
+                         const PatchPakRecord& pak, const char* path, const char* tempName);
+    bool FindChangedRecords(PakArchive* archive, const PatchPakRecord& pak,
+                            std::vector<PakUpdateItem>* items);
+    bool CopyLooseFile(const PatchFileRecord& record, const char* path);
     void PostOverallProgress(HWND window);
 
     Stream* m_payload = nullptr;
@@ -48,4 +72,6 @@ private:
     bool m_result = false;
     std::string m_failure;
     std::atomic<u32> m_cancel{0};
+    std::string m_installerPath;
+    char m_gamePath[MAX_PATH] = {};
 };

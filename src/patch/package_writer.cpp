@@ -1,0 +1,388 @@
+#include "patch/package_writer.h"
+
+#include "crypto/crypto.h"
+#include "patch/package.h"
+#include "patch/report.h"
+#include "runtime/stream.h"
+
+#include <zlib.h>
+
+#include <cstring>
+
+namespace {
+
+constexpr u32 kCopyBufferSize = 65536;
+constexpr u32 kDeflateBufferSize = 65536;
+// The installer positions its streams with signed 32-bit offsets.
+constexpr u64 kMaxFileSize = 0x7FFFFFFF;
+constexpr u32 kPakRecordSize = sizeof(PatchPakRecord);
+constexpr u32 kFileRecordSize = sizeof(PatchFileRecord);
+
+bool Failed(std::string* error, const std::string& text) {
+    if (error) {
+        *error = text;
+    }
+    return false;
+}
+
+// The records and, in the same order, where their bytes come from.
+struct Layout {
+    std::vector<PatchPakRecord> paks;
+    std::vector<PatchFileRecord> files;
+    std::vector<const PackageFile*> sources;
+    u64 dataBytes = 0;
+};
+
+bool CopyName(const std::string& name, const char* what, char (&field)[kPatchNameSize],
+              std::string* error) {
+    if (name.empty() || name.find('\0') != std::string::npos) {
+        return Failed(error, FormatText("%s has an empty name or one with a NUL byte", what));
+    }
+    if (name.size() >= kPatchNameSize) {
+        return Failed(error, FormatText("the name of %s is %u bytes long, at most %u fit a "
+                                        "record: %s",
+                                        what, static_cast<u32>(name.size()), kPatchNameSize - 1,
+                                        name.c_str()));
+    }
+    std::memset(field, 0, sizeof field);
+    std::memcpy(field, name.data(), name.size());
+    return true;
+}
+
+// The installer refuses names that leave the game directory; so does the
+// builder, before it writes anything.
+bool CheckGameName(const std::string& name, const char* what, std::string* error) {
+    if (!IsSafeRelativeName(name.c_str())) {
+        return Failed(error, FormatText("%s %s is not a relative path inside the game directory",
+                                        what, name.c_str()));
+    }
+    return true;
+}
+
+bool AddFileRecord(const PackageFile& file, bool inPak, Layout* layout, std::string* error) {
+    PatchFileRecord record;
+    std::memset(&record, 0, sizeof record);
+    if (!CopyName(file.name, inPak ? "a sub-file" : "a loose file", record.name, error)) {
+        return false;
+    }
+    if (!inPak && !CheckGameName(file.name, "the loose file", error)) {
+        return false;
+    }
+    if (layout->dataBytes > UINT32_MAX) {
+        return Failed(error, "the data of the package exceeds 4 GiB");
+    }
+    record.dataOffset = static_cast<u32>(layout->dataBytes);
+    record.dataSize = file.size;
+    std::memcpy(record.storedMd5, file.storedMd5, sizeof record.storedMd5);
+    record.originalSize = file.originalSize;
+    std::memcpy(record.originalMd5, file.originalMd5, sizeof record.originalMd5);
+    record.stamp = file.stamp;
+    record.method = inPak ? file.method : 0; // loose files are stored plain
+    record.inPak = inPak ? 1 : 0;
+    layout->files.push_back(record);
+    layout->sources.push_back(&file);
+    layout->dataBytes += file.size;
+    return true;
+}
+
+bool AddPakRecord(const PackagePak& pak, Layout* layout, std::string* error) {
+    PatchPakRecord record;
+    std::memset(&record, 0, sizeof record);
+    if (!CopyName(pak.name, "an archive", record.name, error) ||
+        !CheckGameName(pak.name, "the archive", error)) {
+        return false;
+    }
+    if (!HasPakExtension(pak.name.c_str())) {
+        return Failed(error,
+                      FormatText("the archive %s does not end in \".pak\"", pak.name.c_str()));
+    }
+    record.stamp = pak.stamp;
+    record.firstRecord = static_cast<u32>(layout->files.size());
+    record.recordCount = static_cast<u32>(pak.files.size());
+    layout->paks.push_back(record);
+    for (const PackageFile& file : pak.files) {
+        if (!AddFileRecord(file, true, layout, error)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// In-pak records first, grouped per archive in table order; loose records
+// after them; data blocks back to back in record order.
+bool PlanPackage(const PackageContents& contents, Layout* layout, std::string* error) {
+    for (const PackagePak& pak : contents.paks) {
+        if (!AddPakRecord(pak, layout, error)) {
+            return false;
+        }
+    }
+    for (const PackageFile& file : contents.looseFiles) {
+        if (!AddFileRecord(file, false, layout, error)) {
+            return false;
+        }
+    }
+    const u64 size = 8 + layout->paks.size() * sizeof(PatchPakRecord) +
+                     layout->files.size() * sizeof(PatchFileRecord) + layout->dataBytes;
+    if (size > kMaxFileSize) {
+        return Failed(error,
+                      FormatText("the package would hold %s bytes; the installer handles "
+                                 "at most %u",
+                                 std::to_string(size).c_str(), static_cast<u32>(kMaxFileSize)));
+    }
+    return true;
+}
+
+// Raw deflate into `out` through one fixed buffer.
+class Deflater {
+  public:
+    Deflater(FileStream& out, std::vector<u8>& buffer) : m_out(out), m_buffer(buffer) {
+        std::memset(&m_z, 0, sizeof m_z);
+    }
+    ~Deflater() {
+        if (m_started) {
+            deflateEnd(&m_z);
+        }
+    }
+    Deflater(const Deflater&) = delete;
+    Deflater& operator=(const Deflater&) = delete;
+
+    bool Begin(int level, std::string* error) {
+        if (deflateInit2(&m_z, level, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY) != Z_OK) {
+            return Failed(error, FormatText("cannot start compression at level %d", level));
+        }
+        m_started = true;
+        return true;
+    }
+    bool Add(const void* data, u32 size, std::string* error) {
+        m_z.next_in = static_cast<Bytef*>(const_cast<void*>(data));
+        m_z.avail_in = size;
+        return Pump(Z_NO_FLUSH, error);
+    }
+    bool Finish(std::string* error) { return Pump(Z_FINISH, error); }
+    u64 Written() const { return m_written; }
+
+  private:
+    bool Pump(int flush, std::string* error) {
+        for (;;) {
+            m_z.next_out = m_buffer.data();
+            m_z.avail_out = static_cast<uInt>(m_buffer.size());
+            const int result = deflate(&m_z, flush);
+            if (result == Z_STREAM_ERROR) {
+                return Failed(error, "compression failed");
+            }
+            const u32 produced = static_cast<u32>(m_buffer.size()) - m_z.avail_out;
+            if (produced != 0 && !m_out.Write(m_buffer.data(), produced)) {
+                const DWORD code = GetLastError();
+                return Failed(error, "cannot write the installer: " + DescribeSystemError(code));
+            }
+            m_written += produced;
+            const bool done = flush == Z_FINISH ? result == Z_STREAM_END : m_z.avail_out != 0;
+            if (done) {
+                return true;
+            }
+        }
+    }
+
+    FileStream& m_out;
+    std::vector<u8>& m_buffer;
+    z_stream m_z;
+    bool m_started = false;
+    u64 m_written = 0;
+};
+
+bool CopyStub(const char* stubPath, FileStream& out, u32* stubSize, std::string* error) {
+    FileStream stub;
+    if (!stub.Open(stubPath, OpenRead)) {
+        const DWORD code = GetLastError();
+        return Failed(error, FormatText("cannot open the stub %s: %s", stubPath,
+                                        DescribeSystemError(code).c_str()));
+    }
+    const u32 size = stub.GetSize();
+    if (size == 0 || size > kMaxFileSize) {
+        return Failed(error,
+                      FormatText("the stub %s is empty or too large (%u bytes)", stubPath, size));
+    }
+    if (!CopyStream(out, stub, size, nullptr)) {
+        const DWORD code = GetLastError();
+        return Failed(error, FormatText("cannot copy the stub %s: %s", stubPath,
+                                        DescribeSystemError(code).c_str()));
+    }
+    *stubSize = size;
+    return true;
+}
+
+struct DataProgress {
+    PackageProgress* sink;
+    u64 done;
+    u64 total;
+};
+
+bool OpenSource(const PackageFile& file, FileStream& source, std::string* error) {
+    const char* path = file.source.path.c_str();
+    if (!source.Open(path, OpenRead)) {
+        const DWORD code = GetLastError();
+        return Failed(error, FormatText("cannot open %s for %s: %s", path, file.name.c_str(),
+                                        DescribeSystemError(code).c_str()));
+    }
+    const u64 end = static_cast<u64>(file.source.offset) + file.size;
+    if (end > source.GetSize() || file.source.offset > kMaxFileSize) {
+        return Failed(error, FormatText("%s is too short for the %u bytes of %s at offset %u", path,
+                                        file.size, file.name.c_str(), file.source.offset));
+    }
+    if (file.size != 0 && !source.Seek(static_cast<i32>(file.source.offset))) {
+        const DWORD code = GetLastError();
+        return Failed(error,
+                      FormatText("cannot read %s: %s", path, DescribeSystemError(code).c_str()));
+    }
+    return true;
+}
+
+// Streams one record's bytes into the package, checking them against the
+// digest the record will carry.
+bool AddRecordData(const PackageFile& file, Deflater& deflater, std::vector<u8>& buffer,
+                   DataProgress* progress, std::string* error) {
+    FileStream source;
+    if (!OpenSource(file, source, error)) {
+        return false;
+    }
+    crypto::Md5 md5;
+    for (u32 remaining = file.size; remaining != 0;) {
+        const u32 chunk = remaining < buffer.size() ? remaining : static_cast<u32>(buffer.size());
+        if (!source.Read(buffer.data(), chunk)) {
+            const DWORD code = GetLastError();
+            return Failed(error, FormatText("cannot read %s: %s", file.source.path.c_str(),
+                                            DescribeSystemError(code).c_str()));
+        }
+        md5.Update(buffer.data(), chunk);
+        if (!deflater.Add(buffer.data(), chunk, error)) {
+            return false;
+        }
+        remaining -= chunk;
+        progress->done += chunk;
+        if (progress->sink) {
+            progress->sink->OnBytes(progress->done, progress->total);
+        }
+    }
+    u8 digest[16];
+    md5.Final(digest);
+    if (std::memcmp(digest, file.storedMd5, sizeof digest) != 0) {
+        return Failed(error, FormatText("the data of %s read from %s does not match its digest",
+                                        file.name.c_str(), file.source.path.c_str()));
+    }
+    return true;
+}
+
+bool AddManifest(const Layout& layout, Deflater& deflater, std::string* error) {
+    const u32 pakCount = static_cast<u32>(layout.paks.size());
+    const u32 fileCount = static_cast<u32>(layout.files.size());
+    return deflater.Add(&pakCount, 4, error) &&
+           deflater.Add(layout.paks.data(), pakCount * kPakRecordSize, error) &&
+           deflater.Add(&fileCount, 4, error) &&
+           deflater.Add(layout.files.data(), fileCount * kFileRecordSize, error);
+}
+
+bool WriteInstaller(const char* stubPath, const Layout& layout, FileStream& out, int level,
+                    PackageProgress* sink, std::string* error) {
+    u32 payloadStart = 0;
+    if (!CopyStub(stubPath, out, &payloadStart, error)) {
+        return false;
+    }
+    std::vector<u8> deflateBuffer(kDeflateBufferSize);
+    Deflater deflater(out, deflateBuffer);
+    if (!deflater.Begin(level, error) || !AddManifest(layout, deflater, error)) {
+        return false;
+    }
+    DataProgress progress = {sink, 0, layout.dataBytes};
+    if (sink) {
+        sink->OnBytes(0, progress.total);
+    }
+    std::vector<u8> buffer(kCopyBufferSize);
+    for (const PackageFile* file : layout.sources) {
+        if (!AddRecordData(*file, deflater, buffer, &progress, error)) {
+            return false;
+        }
+    }
+    if (!deflater.Finish(error)) {
+        return false;
+    }
+    if (payloadStart + deflater.Written() + kPatchTrailerSize > kMaxFileSize) {
+        return Failed(error, "the installer would be larger than 2 GiB");
+    }
+    const PatchTrailer trailer = {payloadStart, payloadStart};
+    if (!out.Write(&trailer, sizeof trailer)) {
+        const DWORD code = GetLastError();
+        return Failed(error, "cannot write the installer: " + DescribeSystemError(code));
+    }
+    return true;
+}
+
+} // namespace
+
+bool DescribePlainFile(const char* path, const std::string& name, PackageFile* out,
+                       std::string* error) {
+    FileStream file;
+    if (!file.Open(path, OpenRead)) {
+        const DWORD code = GetLastError();
+        return Failed(error,
+                      FormatText("cannot open %s: %s", path, DescribeSystemError(code).c_str()));
+    }
+    DWORD high = 0;
+    const DWORD size = GetFileSize(file.file.handle, &high);
+    FILETIME stamp = {0, 0};
+    if (high != 0 || size > kMaxFileSize ||
+        !GetFileTime(file.file.handle, nullptr, nullptr, &stamp)) {
+        return Failed(error, FormatText("cannot take %s: too large or unreadable", path));
+    }
+    std::vector<u8> buffer(kCopyBufferSize);
+    crypto::Md5 md5;
+    for (u32 remaining = size; remaining != 0;) {
+        const u32 chunk = remaining < buffer.size() ? remaining : static_cast<u32>(buffer.size());
+        if (!file.Read(buffer.data(), chunk)) {
+            const DWORD code = GetLastError();
+            return Failed(
+                error, FormatText("cannot read %s: %s", path, DescribeSystemError(code).c_str()));
+        }
+        md5.Update(buffer.data(), chunk);
+        remaining -= chunk;
+    }
+    *out = PackageFile();
+    out->name = name;
+    out->source.path = path;
+    out->size = size;
+    md5.Final(out->storedMd5);
+    std::memcpy(out->originalMd5, out->storedMd5, sizeof out->originalMd5);
+    out->originalSize = size;
+    out->stamp = stamp;
+    return true;
+}
+
+bool WritePackage(const char* stubPath, const PackageContents& contents, const char* outputPath,
+                  int level, PackageProgress* progress, std::string* error) {
+    Layout layout;
+    if (!PlanPackage(contents, &layout, error)) {
+        return false;
+    }
+    const std::string tempPath = std::string(outputPath) + ".tmp";
+    if (tempPath.size() >= MAX_PATH) {
+        return Failed(error, FormatText("the output path %s is too long", outputPath));
+    }
+    bool written = false;
+    {
+        FileStream out;
+        if (!out.Open(tempPath.c_str(), OpenCreate)) {
+            const DWORD code = GetLastError();
+            return Failed(error, FormatText("cannot create %s: %s", tempPath.c_str(),
+                                            DescribeSystemError(code).c_str()));
+        }
+        written = WriteInstaller(stubPath, layout, out, level, progress, error);
+    }
+    if (written && !MoveFileExA(tempPath.c_str(), outputPath, MOVEFILE_REPLACE_EXISTING)) {
+        const DWORD code = GetLastError();
+        written = Failed(error, FormatText("cannot move the finished installer to %s: %s",
+                                           outputPath, DescribeSystemError(code).c_str()));
+    }
+    if (!written) {
+        DeleteFileA(tempPath.c_str());
+    }
+    return written;
+}

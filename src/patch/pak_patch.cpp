@@ -1,0 +1,140 @@
+#include "pak/pak_manager.h"
+#include "patch/progress.h"
+#include "patch/report.h"
+#include "patch/update_thread.h"
+#include "runtime/file_ops.h"
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+namespace {
+
+const char* DescribePakOpenError(i32 error) {
+    switch (error) {
+    case PakIndexDamaged:
+        return "its index is damaged";
+    case PakMissing:
+        return "it does not exist";
+    case PakBadHeader:
+        return "its header is damaged";
+    case PakIoError:
+        return "it cannot be read";
+    default:
+        return "it cannot be opened or created";
+    }
+}
+
+bool DigestsDiffer(const u8 (&a)[16], const u8 (&b)[16]) {
+    return std::memcmp(a, b, 16) != 0;
+}
+
+// The sub-file is taken from the unpacked patch exactly as the archive will
+// store it; the library verifies storedMd5 while it copies.
+PakUpdateItem MakeUpdateItem(const PatchFileRecord& record, Stream* payload, u32 dataBase) {
+    PakUpdateItem item;
+    std::memset(&item, 0, sizeof item);
+    item.empty = record.dataSize == 0 ? 1 : 0;
+    item.source = payload;
+    item.sourceOffset = dataBase + record.dataOffset;
+    item.size = record.dataSize;
+    std::memcpy(item.storedMd5, record.storedMd5, sizeof item.storedMd5);
+    std::memcpy(item.originalMd5, record.originalMd5, sizeof item.originalMd5);
+    item.originalSize = record.originalSize;
+    item.method = record.method;
+    item.stampLow = record.stamp.dwLowDateTime;
+    item.stampHigh = record.stamp.dwHighDateTime;
+    std::memcpy(item.name, record.name, std::strlen(record.name) + 1);
+    return item;
+}
+
+} // namespace
+
+bool CUpdateThread::PatchPak(const PatchPakRecord& pak) {
+    const HWND window = g_hMainDlg;
+    SetCurrentItemName(pak.name);
+    PostToWindow(window, WM_PATCH_ITEM_NAME, 0);
+    char tempName[MAX_PATH];
+    const int tempLength = std::snprintf(tempName, sizeof tempName, "%s.tmp", pak.name);
+    const char* fullPath = MakeGamePath(pak.name);
+    if (tempLength < 0 || static_cast<size_t>(tempLength) >= sizeof tempName || !fullPath) {
+        return Fail(
+            FormatText("cannot update %s: its path in the game directory is too long", pak.name));
+    }
+    if (pak.recordCount == 0) {
+        PostOverallProgress(window);
+        return true;
+    }
+    const std::string path = fullPath;
+    if (path.find('.') == std::string::npos) {
+        return Fail(FormatText("cannot update %s: it is not an archive name", pak.name));
+    }
+    CreateParentDirectories(path.c_str(), 0);
+    return RewritePak(pak, path.c_str(), tempName);
+}
+
+// The paths that end before Update release the archive here; Update releases
+// it on all of its own.
+bool CUpdateThread::RewritePak(const PatchPakRecord& pak, const char* path, const char* tempName) {
+    const HWND window = g_hMainDlg;
+    i32 error = PakOk;
+    PakArchive* archive = g_pakManager.Open(path, PakReadWrite, false, &error);
+    if (!archive) {
+        return Fail(
+            FormatText("cannot open the archive %s: %s", pak.name, DescribePakOpenError(error)));
+    }
+    std::vector<PakUpdateItem> items;
+    if (!FindChangedRecords(archive, pak, &items)) {
+        g_pakManager.Close(archive);
+        return FailCancelled();
+    }
+    m_doneRecords += pak.recordCount;
+    PostOverallProgress(window);
+    if (m_cancel.load() != 0) {
+        g_pakManager.Close(archive);
+        return FailCancelled();
+    }
+    if (items.empty()) {
+        g_pakManager.Close(archive);
+        return true; // up to date: the archive keeps its bytes and its time
+    }
+    return CommitPakUpdate(archive, items, pak, path, tempName);
+}
+
+bool CUpdateThread::CommitPakUpdate(PakArchive* archive, const std::vector<PakUpdateItem>& items,
+                                    const PatchPakRecord& pak, const char* path,
+                                    const char* tempName) {
+    // Registered for this rewrite only: the job may be gone before the next.
+    g_pakManager.SetEventHandler(this);
+    const bool updated = g_pakManager.Update(archive, items.data(), static_cast<u32>(items.size()),
+                                             m_workDir.c_str(), tempName, true);
+    g_pakManager.SetEventHandler(nullptr);
+    if (!updated) {
+        return Fail(FormatText("cannot rewrite the archive %s: its new contents could not be "
+                               "written, verified or put in place",
+                               pak.name));
+    }
+    SetFileWriteTime(path, &pak.stamp);
+    return true;
+}
+
+// A record is applied when the archive lacks the sub-file or holds other
+// bytes (by digest) or another storage method. False when cancelled.
+bool CUpdateThread::FindChangedRecords(PakArchive* archive, const PatchPakRecord& pak,
+                                       std::vector<PakUpdateItem>* items) {
+    for (u32 i = 0; i < pak.recordCount; ++i) {
+        if (m_cancel.load() != 0) {
+            return false;
+        }
+        const PatchFileRecord& record = m_files[pak.firstRecord + i];
+        PakFileEntry* entry = g_pakManager.FindSubFile(archive, record.name);
+        if (!entry || DigestsDiffer(entry->storedMd5, record.storedMd5) ||
+            entry->method != record.method) {
+            items->push_back(MakeUpdateItem(record, m_payload, m_dataBase));
+        }
+        if (entry) {
+            g_pakManager.CloseSubFile(entry);
+        }
+    }
+    return true;
+}

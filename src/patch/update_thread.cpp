@@ -1,0 +1,249 @@
+#include "patch/update_thread.h"
+
+#include "patch/progress.h"
+#include "patch/report.h"
+#include "runtime/file_ops.h"
+#include "runtime/log.h"
+
+#include <zlib.h>
+
+#include <cstdio>
+
+namespace {
+
+// Why a stream operation failed: the file ended early, or the system said no.
+std::string DescribeStreamFailure(const Stream& stream, DWORD error) {
+    if (stream.status == StreamEnd) {
+        return "the file ends early";
+    }
+    return DescribeSystemError(error);
+}
+
+} // namespace
+
+void CUpdateThread::Cancel() {
+    if (!Handle()) {
+        return;
+    }
+    m_cancel.store(1);
+    Wait();
+    m_cancel.store(0);
+}
+
+void CUpdateThread::OnProgress(u32 done, u32 total) {
+    PostItemProgress(done, total);
+}
+
+u32 CUpdateThread::Run() {
+    const HWND window = g_hMainDlg;
+    // A job that ends early must not report the success of an earlier one.
+    m_result = false;
+    m_failure.clear();
+    RunJob();
+    if (!m_result) {
+        if (m_failure.empty()) {
+            m_failure = "the update failed";
+        }
+        GetLog().Write(("Update failed: " + m_failure + "\n").c_str());
+    }
+    if (m_cancel.load() == 0) {
+        PostToWindow(window, WM_PATCH_DONE, 0);
+    }
+    return 0;
+}
+
+bool CUpdateThread::Fail(const std::string& reason) {
+    // The first failure is the cause; later ones follow from it.
+    if (m_failure.empty()) {
+        m_failure = reason;
+    }
+    return false;
+}
+
+bool CUpdateThread::FailCancelled() {
+    return Fail("the update was cancelled");
+}
+
+void CUpdateThread::RunJob() {
+    if (m_moduleDir.empty()) {
+        Fail("no game directory was given");
+        return;
+    }
+    char installerPath[MAX_PATH];
+    if (!GetInstallerPath(installerPath)) {
+        return;
+    }
+    char tempPath[MAX_PATH];
+    if (GetTempFileNameA(m_moduleDir.c_str(), "qv", 0, tempPath) == 0) {
+        const DWORD error = GetLastError();
+        Fail(FormatText("cannot create a temporary file in %s: %s", m_moduleDir.c_str(),
+                        DescribeSystemError(error).c_str()));
+        return;
+    }
+    m_workDir = m_moduleDir;
+    {
+        FileStream installer; // open until the job has ended
+        ExtractAndApply(installer, installerPath, tempPath);
+    }
+    DeleteFileLogged(tempPath);
+}
+
+bool CUpdateThread::GetInstallerPath(char (&path)[MAX_PATH]) {
+    if (!m_installerPath.empty()) {
+        if (m_installerPath.size() >= MAX_PATH) {
+            return Fail("the installer path is too long");
+        }
+        std::snprintf(path, MAX_PATH, "%s", m_installerPath.c_str());
+        return true;
+    }
+    const DWORD length = GetModuleFileNameA(nullptr, path, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) {
+        const DWORD error = GetLastError();
+        return Fail("cannot find the installer's own file: " + DescribeSystemError(error));
+    }
+    return true;
+}
+
+void CUpdateThread::ExtractAndApply(FileStream& installer, const char* installerPath,
+                                    const char* tempPath) {
+    if (!installer.Open(installerPath, OpenRead)) {
+        const DWORD error = GetLastError();
+        Fail(FormatText("cannot open the installer %s: %s", installerPath,
+                        DescribeSystemError(error).c_str()));
+        return;
+    }
+    u32 length = 0;
+    if (!SeekPayload(installer, installerPath, &length)) {
+        return;
+    }
+    FileStream temp; // closed before the caller deletes the file
+    if (!Unpack(installer, installerPath, temp, tempPath, length)) {
+        return;
+    }
+    m_manifestPos = 0;
+    temp.Close();
+    if (!temp.Open(tempPath, OpenRead)) {
+        const DWORD error = GetLastError();
+        Fail(FormatText("cannot reopen the temporary file %s: %s", tempPath,
+                        DescribeSystemError(error).c_str()));
+        return;
+    }
+    m_payload = &temp;
+    if (LoadManifest()) {
+        m_totalRecords = static_cast<u32>(m_files.size());
+        m_doneRecords = 0;
+        m_result = ApplyManifest();
+    }
+    m_payload = nullptr;
+    temp.Close();
+}
+
+// The trailer's first word is where the compressed package starts; it must
+// lie between the program and the trailer.
+bool CUpdateThread::SeekPayload(FileStream& installer, const char* installerPath, u32* length) {
+    const u32 size = installer.GetSize();
+    if (size < kPatchTrailerSize) {
+        return Fail(FormatText("the installer %s is too short to carry a patch (%u bytes)",
+                               installerPath, size));
+    }
+    const u32 trailerStart = size - kPatchTrailerSize;
+    u32 payloadStart = 0;
+    if (!installer.Seek(static_cast<i32>(trailerStart)) || !installer.Read(&payloadStart, 4)) {
+        const DWORD error = GetLastError();
+        return Fail(FormatText("cannot read the trailer of the installer %s: %s", installerPath,
+                               DescribeStreamFailure(installer, error).c_str()));
+    }
+    if (payloadStart == 0) {
+        return Fail(FormatText("the installer %s carries no patch", installerPath));
+    }
+    if (payloadStart >= trailerStart || !installer.Seek(static_cast<i32>(payloadStart))) {
+        return Fail(FormatText("the trailer of the installer %s is damaged: the patch would "
+                               "start at %u, the trailer starts at %u",
+                               installerPath, payloadStart, trailerStart));
+    }
+    *length = trailerStart - payloadStart;
+    return true;
+}
+
+bool CUpdateThread::Unpack(FileStream& installer, const char* installerPath, FileStream& temp,
+                           const char* tempPath, u32 length) {
+    if (!temp.Open(tempPath, OpenCreate)) {
+        const DWORD error = GetLastError();
+        return Fail(FormatText("cannot write the temporary file %s: %s", tempPath,
+                               DescribeSystemError(error).c_str()));
+    }
+    const int result = InflateStream(installer, temp, length);
+    const DWORD error = GetLastError();
+    if (result == Z_OK) {
+        return true;
+    }
+    if (result == Z_ERRNO && temp.status != StreamOk && temp.status != StreamEnd) {
+        return Fail(FormatText("cannot write the temporary file %s: %s", tempPath,
+                               DescribeSystemError(error).c_str()));
+    }
+    if (result == Z_ERRNO) {
+        return Fail(FormatText("cannot read the installer %s: %s", installerPath,
+                               DescribeStreamFailure(installer, error).c_str()));
+    }
+    if (result == Z_MEM_ERROR) {
+        return Fail("out of memory while unpacking the patch");
+    }
+    return Fail(FormatText("the patch in the installer %s is damaged or cut short (zlib error %d)",
+                           installerPath, result));
+}
+
+bool CUpdateThread::LoadManifest() {
+    Manifest manifest;
+    ManifestProblem problem;
+    const u32 size = m_payload->GetSize();
+    if (!ReadManifest(*m_payload, m_manifestPos, &manifest, &problem) ||
+        !ValidateManifest(manifest, size, static_cast<u32>(m_moduleDir.size()), &problem)) {
+        return Fail("the patch is damaged: " + problem.what);
+    }
+    m_paks = std::move(manifest.paks);
+    m_files = std::move(manifest.files);
+    m_dataBase = manifest.dataBase;
+    return true;
+}
+
+// Null when "dir\relative" does not fit the buffer.
+const char* CUpdateThread::MakeGamePath(const char* relative) {
+    const int length =
+        std::snprintf(m_gamePath, sizeof m_gamePath, "%s\\%s", m_moduleDir.c_str(), relative);
+    if (length < 0 || static_cast<size_t>(length) >= sizeof m_gamePath) {
+        return nullptr;
+    }
+    return m_gamePath;
+}
+
+// Loose files first, so that a pak record may patch an archive that a loose
+// record of the same package has just replaced.
+bool CUpdateThread::ApplyManifest() {
+    const HWND window = g_hMainDlg;
+    for (const PatchFileRecord& record : m_files) {
+        if (m_cancel.load() != 0) {
+            return FailCancelled();
+        }
+        if (record.inPak != 0) {
+            continue;
+        }
+        if (!PatchLooseFile(record)) {
+            return false;
+        }
+        ++m_doneRecords;
+        PostOverallProgress(window);
+    }
+    for (const PatchPakRecord& pak : m_paks) {
+        if (m_cancel.load() != 0) {
+            return FailCancelled();
+        }
+        if (!PatchPak(pak)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+void CUpdateThread::PostOverallProgress(HWND window) {
+    PostToWindow(window, WM_PATCH_OVERALL_PROGRESS, Percent(m_doneRecords, m_totalRecords));
+}
