@@ -16,7 +16,9 @@ struct PakUpdateItem;
 class CUpdateThread : public CThreadObjectEx, public IPackEventHandle {
   public:
     CUpdateThread() = default;
-    ~CUpdateThread() = default;
+    // The owner may destroy the job right after WM_PATCH_DONE, while the
+    // worker is still returning from Run.
+    ~CUpdateThread() { WaitForEnd(); }
 
     // The game directory, without a trailing backslash.
     void SetModuleDir(const std::string& dir) { m_moduleDir = dir; }

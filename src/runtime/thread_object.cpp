@@ -31,12 +31,16 @@ void CThreadObjectEx::Wait() {
     }
 }
 
-CThreadObjectEx::~CThreadObjectEx() {
+void CThreadObjectEx::WaitForEnd() {
     Wait();
     // The thread may be between the end of Run and its last use of m_active.
     while (m_active.load() != 0) {
         Sleep(1);
     }
+}
+
+CThreadObjectEx::~CThreadObjectEx() {
+    WaitForEnd();
 }
 
 unsigned __stdcall CThreadObjectEx::ThreadEntry(void* object) {

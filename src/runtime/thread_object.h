@@ -16,6 +16,10 @@ public:
     bool Start();
     // Blocks until the thread has ended, then releases its handle.
     void Wait();
+    // Waits, then also until the thread has made its last use of this object.
+    // A derived class calls it first thing in its destructor: by the time the
+    // base destructor runs, the derived members the thread uses are gone.
+    void WaitForEnd();
     // True from Start until the thread has stopped touching this object.
     bool IsRunning() const { return m_active.load() != 0; }
     // The thread handle, or null when the object holds none.
