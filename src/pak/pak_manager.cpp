@@ -155,14 +155,15 @@ PakArchive* PakManager::Open(const char* path, u32 mode, bool recreate, i32* err
     if (!HasPakExtension(lowered))
         return nullptr;
 
-    PakArchive* archive = OpenArchiveFile(lowered, mode, error);
+    PakArchive* archive = OpenArchiveFile(path, key, mode, error);
     if (archive == nullptr && recreate && (*error == PakMissing || *error == PakBadHeader)) {
-        if (!CreateEmptyPak(lowered))
+        if (!CreateEmptyPak(path))
             return nullptr;
         std::unique_ptr<PakArchive> fresh(new (std::nothrow) PakArchive);
         if (!fresh)
             return nullptr;
         fresh->name = key;
+        fresh->path = path;
         fresh->mode = mode;
         if (!fresh->stream.Open(path, OpenRead))
             return nullptr;
@@ -174,22 +175,24 @@ PakArchive* PakManager::Open(const char* path, u32 mode, bool recreate, i32* err
     return archive;
 }
 
-PakArchive* PakManager::OpenArchiveFile(const char* path, u32 mode, i32* error) {
+PakArchive* PakManager::OpenArchiveFile(const char* path, const std::string& name, u32 mode,
+                                        i32* error) {
     std::unique_ptr<PakArchive> archive(new (std::nothrow) PakArchive);
     if (!archive)
         return nullptr;
-    archive->name = path;
+    archive->name = name;
+    archive->path = path;
     archive->mode = mode;
     FileStream& stream = archive->stream;
 
     if (mode == PakReadOnly) {
         if (!stream.Open(path, OpenRead)) {
-            const Presence presence = Probe(archive->name);
+            const Presence presence = Probe(archive->path);
             if (presence == Presence::File || presence == Presence::Unknown) {
                 *error = PakIoError;
                 return nullptr;
             }
-            const Recovery recovery = RestoreBackup(archive->name);
+            const Recovery recovery = RestoreBackup(archive->path);
             if (recovery != Recovery::Restored) {
                 *error = recovery == Recovery::NoBackup ? PakMissing : PakIoError;
                 return nullptr;
@@ -238,7 +241,7 @@ PakArchive* PakManager::OpenArchiveFile(const char* path, u32 mode, i32* error) 
 // file without truncating it, so an archive that a failed or racing query
 // reported missing is never wiped.
 bool PakManager::OpenForWriting(PakArchive* archive, i32* error) {
-    const Presence presence = Probe(archive->name);
+    const Presence presence = Probe(archive->path);
     if (presence == Presence::Unknown) {
         *error = PakIoError;
         return false;
@@ -247,14 +250,14 @@ bool PakManager::OpenForWriting(PakArchive* archive, i32* error) {
         return false;
     Recovery recovery = Recovery::NoBackup;
     if (presence == Presence::Absent) {
-        recovery = RestoreBackup(archive->name);
+        recovery = RestoreBackup(archive->path);
         if (recovery == Recovery::Failed) {
             *error = PakIoError;
             return false;
         }
     }
     FileStream& stream = archive->stream;
-    if (!stream.Open(archive->name.c_str(), OpenReadWrite))
+    if (!stream.Open(archive->path.c_str(), OpenReadWrite))
         return false;
     if (presence == Presence::Absent && recovery == Recovery::NoBackup && stream.GetSize() == 0) {
         PakHeader header;

@@ -46,7 +46,8 @@ struct PakFileEntry {
 };
 
 struct PakArchive {
-    std::string name; // the path as lower-cased by Open
+    std::string name; // the path as lower-cased by Open: the table key, and logs
+    std::string path; // the path as the caller spelt it, for every file access
     FileStream stream;
     u32 kind = PakKindArchive;
     u32 mode = PakReadOnly;
@@ -120,7 +121,7 @@ private:
         u32 refs;
     };
 
-    PakArchive* OpenArchiveFile(const char* path, u32 mode, i32* error);
+    PakArchive* OpenArchiveFile(const char* path, const std::string& name, u32 mode, i32* error);
     bool OpenForWriting(PakArchive* archive, i32* error);
     bool LoadIndex(FileStream& stream, const PakHeader& header, u32 fileSize);
     bool ParseIndex(PakArchive* archive, u32 count);

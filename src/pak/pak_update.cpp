@@ -237,7 +237,7 @@ bool PakManager::Rewrite(PakArchive* archive, const PakUpdateItem* items, u32 co
         Close(archive);
         return false;
     }
-    const std::string name = archive->name;
+    const std::string name = archive->path;
     Close(archive);
     const std::string backup = name + ".bak";
     if (ReplaceFileLogged(tempPath, name.c_str(), backup.c_str()))
