@@ -1,0 +1,160 @@
+// mkpatch run as the release engineer runs it: installers built from
+// directories and archives, inspected, and installed with the orv they carry.
+#include "e2e_support.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sys/stat.h>
+
+namespace e2e {
+namespace {
+
+constexpr u64 kStamp = 132000000000000000ULL;
+constexpr u64 kHour = 36000000000ULL;
+
+class MkpatchTest : public ::testing::Test {
+  protected:
+    Scratch scratch;
+    const std::string release = scratch / "release";
+    const std::string game = scratch / "game";
+    const std::string installer = scratch / "setup";
+
+    void SetUp() override { MakeDirectory(game); }
+    std::string Game(const std::string& name) const { return game + "\\" + name; }
+    std::string Native(const std::string& name) const { return NativePath(release + "\\" + name); }
+
+    RunResult Build(std::vector<std::string> args) {
+        args.insert(args.begin(),
+                    {"build", "--stub", StubPath(), "-o", NativePath(installer), "--level", "1"});
+        return RunProgram(MkpatchPath(), args);
+    }
+};
+
+u64 ModificationStamp(const std::string& path) {
+    struct stat st;
+    stat(NativePath(path).c_str(), &st);
+    return (static_cast<u64>(st.st_mtim.tv_sec) + 11644473600ULL) * 10000000ULL +
+           st.st_mtim.tv_nsec / 100;
+}
+
+TEST_F(MkpatchTest, BuildsFromDirectoriesAndArchivesAndInstalls) {
+    PutFile(release + "\\files\\README.TXT", "read me");
+    PutFile(release + "\\files\\文档\\说明.txt", "说明");
+    PutFile(release + "\\role\\Model\\Warrior.MDL", "warrior");
+    PutFile(release + "\\role\\模型\\战士.mdl", "战士");
+    MakeArchive(release + "\\scene.pak", {{"map\\a.dat", {"packed", 3, 999, kStamp}},
+                                          {"empty.dat", {"", 0, 0, kStamp + kHour}}});
+
+    RunResult run = Build({"--files", Native("files"), "--pak", u8"data/角色.pak=" + Native("role"),
+                           "--pak", u8"新/场景.pak=" + Native("scene.pak")});
+    ASSERT_EQ(0, run.exitCode) << run.out << run.err;
+
+    run = RunProgram(MkpatchPath(), {"inspect", "--json", NativePath(installer)});
+    EXPECT_EQ(0, run.exitCode) << run.err;
+    for (const char* expected :
+         {"\"ok\": true", u8"\"name\": \"data\\\\角色.pak\"", "\"name\": \"model\\\\warrior.mdl\"",
+          u8"\"name\": \"文档\\\\说明.txt\"", "\"method\": 3", "\"originalSize\": 999",
+          "\"name\": \"README.TXT\""})
+        EXPECT_NE(std::string::npos, run.out.find(expected)) << expected << "\n" << run.out;
+    run = RunProgram(MkpatchPath(), {"inspect", NativePath(installer)});
+    EXPECT_EQ(0, run.exitCode);
+    EXPECT_NE(std::string::npos, run.out.find("ok: all 6 record digests match")) << run.out;
+
+    run = RunInstaller(installer, game);
+    ASSERT_EQ(0, run.exitCode) << run.out << run.err;
+    EXPECT_EQ("read me", FileBytes(Game("README.TXT")));
+    EXPECT_EQ(ModificationStamp(release + "\\files\\README.TXT"), WriteStamp(Game("README.TXT")));
+    EXPECT_EQ("说明", FileBytes(Game("文档\\说明.txt")));
+    SubFiles role, scene;
+    ASSERT_TRUE(ReadArchive(Game("data\\角色.pak"), &role));
+    EXPECT_EQ("warrior", role["model\\warrior.mdl"].bytes);
+    EXPECT_EQ("战士", role["模型\\战士.mdl"].bytes);
+    EXPECT_EQ(ModificationStamp(release + "\\role"), WriteStamp(Game("data\\角色.pak")));
+    ASSERT_TRUE(ReadArchive(Game("新\\场景.pak"), &scene));
+    EXPECT_EQ("packed", scene["map\\a.dat"].bytes);
+    EXPECT_EQ(3u, scene["map\\a.dat"].method);
+    EXPECT_EQ(999u, scene["map\\a.dat"].originalSize);
+    EXPECT_EQ(kStamp, scene["map\\a.dat"].stamp);
+    EXPECT_EQ(kStamp + kHour, scene["empty.dat"].stamp);
+    EXPECT_EQ(ModificationStamp(release + "\\scene.pak"), WriteStamp(Game("新\\场景.pak")));
+
+    // Names as the archives file them: a second run finds every sub-file.
+    SetWriteStamp(Game("data\\角色.pak"), kStamp);
+    SetWriteStamp(Game("新\\场景.pak"), kStamp);
+    const Snapshot before = TakeSnapshot(game);
+    run = RunInstaller(installer, game);
+    ASSERT_EQ(0, run.exitCode) << run.out << run.err;
+    EXPECT_EQ(before, TakeSnapshot(game));
+}
+
+TEST_F(MkpatchTest, RefusesBadInputWithoutWritingAnInstaller) {
+    PutFile(release + "\\dir\\a.txt", "a");
+    PutFile(release + "\\bad.pak", std::string(100, 'x'));
+    MakeArchive(release + "\\spoilt.pak", {{"a.txt", {"abcdefgh"}}});
+    std::string spoilt = FileBytes(release + "\\spoilt.pak");
+    spoilt[68] ^= 1; // the first data byte
+    PutFile(release + "\\spoilt.pak", spoilt);
+
+    struct Case {
+        std::vector<std::string> args;
+        int exitCode;
+    };
+    const Case cases[] = {
+        {{"--level", "12"}, 2},
+        {{"--pak", "../x.pak=" + Native("dir")}, 2},
+        {{"--pak", "/abs.pak=" + Native("dir")}, 2},
+        {{"--pak", "data/x.txt=" + Native("dir")}, 2},
+        {{"--pak", "data/x.pak=" + Native("absent")}, 2},
+        {{"--pak", "data/x.pak=" + Native("dir"), "--pak", "DATA/X.PAK=" + Native("dir")}, 2},
+        {{"--pak", "data/x.pak=" + Native("bad.pak")}, 1},
+        {{"--pak", "data/x.pak=" + Native("spoilt.pak")}, 1},
+        {{"--files", Native("absent")}, 2},
+        {{"--bogus"}, 2},
+    };
+    for (const Case& c : cases) {
+        std::string joined;
+        for (const std::string& arg : c.args)
+            joined += arg + " ";
+        SCOPED_TRACE(joined);
+        RunResult run = Build(c.args);
+        EXPECT_EQ(c.exitCode, run.exitCode) << run.err;
+        EXPECT_NE(std::string::npos, run.err.find("mkpatch: ")) << run.err;
+        EXPECT_FALSE(Exists(installer));
+    }
+    RunResult run = RunProgram(MkpatchPath(), {"build", "-o", NativePath(installer)});
+    EXPECT_EQ(2, run.exitCode);
+    run = RunProgram(MkpatchPath(), {"frobnicate"});
+    EXPECT_EQ(2, run.exitCode);
+
+    // A file name that code page 936 cannot spell.
+    const std::string emoji = NativePath(release) + "/emoji/\xF0\x9F\x98\x80.txt";
+    PutFile(release + "\\emoji\\plain.txt", "p");
+    { std::ofstream(emoji) << "e"; }
+    run = Build({"--files", Native("emoji")});
+    EXPECT_EQ(1, run.exitCode) << run.err;
+    EXPECT_FALSE(Exists(installer));
+}
+
+TEST_F(MkpatchTest, InspectFindsARecordThatDoesNotMatchItsDigest) {
+    RawPackage package;
+    package.AddLoose("good.txt", "good", kStamp);
+    package.AddLoose("bad.txt", "bad", kStamp);
+    package.files[1].storedMd5[5] ^= 1;
+    WriteRawInstaller(installer, Deflate(package.Serialize()));
+    RunResult run = RunProgram(MkpatchPath(), {"inspect", NativePath(installer)});
+    EXPECT_EQ(1, run.exitCode);
+    EXPECT_NE(std::string::npos, run.out.find("bad.txt  3 bytes")) << run.out;
+    EXPECT_NE(std::string::npos, run.out.find("MISMATCH")) << run.out;
+    EXPECT_NE(std::string::npos, run.err.find("file record 1 (bad.txt)")) << run.err;
+
+    PutFile(installer, "short");
+    run = RunProgram(MkpatchPath(), {"inspect", NativePath(installer)});
+    EXPECT_EQ(1, run.exitCode);
+    EXPECT_NE(std::string::npos, run.out.find("shorter than the 8-byte trailer")) << run.out;
+    run = RunProgram(MkpatchPath(), {"inspect", NativePath(scratch / "absent")});
+    EXPECT_EQ(2, run.exitCode);
+}
+
+} // namespace
+} // namespace e2e

@@ -1,0 +1,307 @@
+// `mkpatch inspect`: reads an installer the way the installer itself does
+// (trailer, inflation into a temporary file, manifest, the checks made before
+// the game directory is touched), hashes every record, and prints it all.
+#include "mkpatch.h"
+
+#include "crypto/crypto.h"
+#include "patch/package.h"
+#include "patch/report.h"
+#include "runtime/stream.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+#include <zlib.h>
+
+namespace mkpatch {
+namespace {
+
+// The inflated package lives in the system's temporary directory only while
+// it is inspected.
+class TempFile {
+  public:
+    TempFile() {
+        char dir[MAX_PATH];
+        DWORD length = GetTempPathA(MAX_PATH, dir);
+        if (length == 0 || length >= MAX_PATH || GetTempFileNameA(dir, "mkp", 0, m_path) == 0)
+            Fail(kExitUsageOrIo,
+                 "cannot create a temporary file: " + DescribeSystemError(GetLastError()));
+        m_nativePath = ToUtf8(m_path);
+        std::replace(m_nativePath.begin(), m_nativePath.end(), '\\', '/');
+        RemoveOnInterrupt(&m_nativePath);
+    }
+    ~TempFile() {
+        RemoveOnInterrupt(nullptr);
+        DeleteFileA(m_path);
+    }
+    TempFile(const TempFile&) = delete;
+    TempFile& operator=(const TempFile&) = delete;
+    const char* Path() const { return m_path; }
+
+  private:
+    char m_path[MAX_PATH] = {};
+    std::string m_nativePath;
+};
+
+struct Inspection {
+    std::string installer; // UTF-8
+    u32 fileSize = 0;
+    bool hasTrailer = false;
+    PatchTrailer trailer = {0, 0};
+    u32 compressedSize = 0;
+    bool inflated = false;
+    u32 packageSize = 0;
+    bool hasManifest = false;
+    Manifest manifest;
+    std::vector<bool> digestOk; // per file record, once hashed
+    std::vector<std::string> damage;
+};
+
+bool ReadTrailer(FileStream& file, Inspection* report) {
+    report->fileSize = file.GetSize();
+    if (report->fileSize < kPatchTrailerSize) {
+        report->damage.push_back(FormatText("the file is %u bytes long, shorter than the 8-byte "
+                                            "trailer",
+                                            report->fileSize));
+        return false;
+    }
+    if (!file.Seek(static_cast<i32>(report->fileSize - kPatchTrailerSize)) ||
+        !file.Read(&report->trailer, sizeof report->trailer))
+        Fail(kExitUsageOrIo, "cannot read the trailer of " + report->installer);
+    report->hasTrailer = true;
+    const u32 start = report->trailer.payloadStart;
+    if (start == 0) {
+        report->damage.push_back("the trailer's payload start is 0: no package is attached");
+        return false;
+    }
+    if (start > report->fileSize - kPatchTrailerSize) {
+        report->damage.push_back(FormatText("the trailer's payload start %u lies past the "
+                                            "compressed data, which ends at %u",
+                                            start, report->fileSize - kPatchTrailerSize));
+        return false;
+    }
+    report->compressedSize = report->fileSize - kPatchTrailerSize - start;
+    return true;
+}
+
+bool Inflate(FileStream& installer, const char* tempPath, Inspection* report) {
+    FileStream temp;
+    if (!temp.Open(tempPath, OpenCreate))
+        Fail(kExitUsageOrIo, "cannot write the temporary file " + ToUtf8(tempPath));
+    installer.Seek(static_cast<i32>(report->trailer.payloadStart));
+    const int result = InflateStream(installer, temp, report->compressedSize);
+    if (result == Z_ERRNO)
+        Fail(kExitUsageOrIo, "cannot read " + report->installer + " or write the temporary file " +
+                                 ToUtf8(tempPath));
+    if (result != Z_OK) {
+        report->damage.push_back(
+            FormatText("the compressed package is damaged or cut short (zlib error %d)", result));
+        return false;
+    }
+    report->inflated = true;
+    return true;
+}
+
+void HashRecords(FileStream& payload, Inspection* report) {
+    const Manifest& manifest = report->manifest;
+    std::vector<u8> buffer(65536);
+    for (size_t i = 0; i < manifest.files.size(); ++i) {
+        const PatchFileRecord& record = manifest.files[i];
+        crypto::Md5 md5;
+        payload.Seek(static_cast<i32>(manifest.dataBase + record.dataOffset));
+        for (u32 remaining = record.dataSize; remaining != 0;) {
+            const u32 chunk = std::min<u32>(remaining, static_cast<u32>(buffer.size()));
+            if (!payload.Read(buffer.data(), chunk))
+                Fail(kExitUsageOrIo, "cannot read the temporary file");
+            md5.Update(buffer.data(), chunk);
+            remaining -= chunk;
+        }
+        u8 digest[16];
+        md5.Final(digest);
+        const bool ok = std::memcmp(digest, record.storedMd5, 16) == 0;
+        report->digestOk.push_back(ok);
+        if (!ok)
+            report->damage.push_back(FormatText("file record %u (%s): its data does not match "
+                                                "its digest",
+                                                static_cast<u32>(i), ToUtf8(record.name).c_str()));
+    }
+}
+
+void ReadPackage(const char* tempPath, Inspection* report) {
+    FileStream payload;
+    if (!payload.Open(tempPath, OpenRead))
+        Fail(kExitUsageOrIo, "cannot reopen the temporary file " + ToUtf8(tempPath));
+    report->packageSize = payload.GetSize();
+    ManifestProblem problem;
+    if (!ReadManifest(payload, 0, &report->manifest, &problem) ||
+        !ValidateManifest(report->manifest, report->packageSize, 0, &problem)) {
+        report->damage.push_back(ToUtf8(problem.what));
+        return;
+    }
+    report->hasManifest = true;
+    HashRecords(payload, report);
+}
+
+// The longest game directory (in bytes) to which every name still fits.
+long MaxGameDirLength(const Manifest& manifest) {
+    long longest = MAX_PATH - 3;
+    for (const PatchFileRecord& record : manifest.files)
+        if (!record.inPak)
+            longest = std::min<long>(longest, MAX_PATH - 2 - (long)strlen(record.name));
+    for (const PatchPakRecord& pak : manifest.paks)
+        longest = std::min<long>(longest, MAX_PATH - 7 - (long)strlen(pak.name));
+    return std::max<long>(longest, 0);
+}
+
+std::vector<size_t> UnlistedInPakRecords(const Manifest& manifest) {
+    std::vector<bool> listed(manifest.files.size(), false);
+    for (const PatchPakRecord& pak : manifest.paks)
+        for (u32 i = 0; i < pak.recordCount; ++i)
+            listed[pak.firstRecord + i] = true;
+    std::vector<size_t> unlisted;
+    for (size_t i = 0; i < manifest.files.size(); ++i)
+        if (manifest.files[i].inPak && !listed[i])
+            unlisted.push_back(i);
+    return unlisted;
+}
+
+void PrintRecordText(const Inspection& report, size_t i, const char* indent) {
+    const PatchFileRecord& record = report.manifest.files[i];
+    printf("%s%s  %u bytes", indent, ToUtf8(record.name).c_str(), record.dataSize);
+    if (record.inPak)
+        printf("  original %u bytes  method %u", record.originalSize, record.method);
+    printf("  stamp %s  md5 %s %s\n", FormatStamp(record.stamp).c_str(),
+           HexDigest(record.storedMd5).c_str(), report.digestOk[i] ? "ok" : "MISMATCH");
+}
+
+void PrintText(const Inspection& report) {
+    printf("installer  %s (%u bytes)\n", report.installer.c_str(), report.fileSize);
+    if (report.hasTrailer)
+        printf("trailer    payload start %u, second word %u, compressed package %u bytes\n",
+               report.trailer.payloadStart, report.trailer.payloadStartCopy, report.compressedSize);
+    if (report.inflated)
+        printf("package    %u bytes inflated\n", report.packageSize);
+    if (report.hasManifest) {
+        const Manifest& manifest = report.manifest;
+        printf("manifest   %zu pak record(s), %zu file record(s), data area at %u (%u bytes)\n",
+               manifest.paks.size(), manifest.files.size(), manifest.dataBase,
+               report.packageSize - manifest.dataBase);
+        for (const PatchPakRecord& pak : manifest.paks) {
+            printf("pak %s  stamp %s  ", ToUtf8(pak.name).c_str(), FormatStamp(pak.stamp).c_str());
+            if (pak.recordCount == 0)
+                printf("no records\n");
+            else
+                printf("records %u to %u\n", pak.firstRecord,
+                       pak.firstRecord + pak.recordCount - 1);
+            for (u32 i = 0; i < pak.recordCount; ++i)
+                PrintRecordText(report, pak.firstRecord + i, "    ");
+        }
+        printf("loose files\n");
+        for (size_t i = 0; i < manifest.files.size(); ++i)
+            if (!manifest.files[i].inPak)
+                PrintRecordText(report, i, "    ");
+        std::vector<size_t> unlisted = UnlistedInPakRecords(manifest);
+        if (!unlisted.empty()) {
+            printf("in-pak records outside every pak range (the installer skips them)\n");
+            for (size_t i : unlisted)
+                PrintRecordText(report, i, "    ");
+        }
+        printf("game directory: at most %ld bytes for these names\n", MaxGameDirLength(manifest));
+    }
+    for (const std::string& problem : report.damage)
+        printf("DAMAGED: %s\n", problem.c_str());
+    if (report.damage.empty())
+        printf("ok: all %zu record digests match\n", report.manifest.files.size());
+}
+
+std::string RecordJson(const Inspection& report, size_t i) {
+    const PatchFileRecord& record = report.manifest.files[i];
+    return FormatText("{\"index\": %u, \"name\": %s, \"dataOffset\": %u, \"size\": %u, "
+                      "\"storedMd5\": \"%s\", \"originalSize\": %u, \"originalMd5\": \"%s\", "
+                      "\"method\": %u, \"stamp\": %llu, \"stampDate\": \"%s\", \"inPak\": %u, "
+                      "\"digestOk\": %s}",
+                      static_cast<u32>(i), JsonString(ToUtf8(record.name)).c_str(),
+                      record.dataOffset, record.dataSize, HexDigest(record.storedMd5).c_str(),
+                      record.originalSize, HexDigest(record.originalMd5).c_str(), record.method,
+                      static_cast<unsigned long long>(StampValue(record.stamp)),
+                      FormatStamp(record.stamp).c_str(), record.inPak,
+                      report.digestOk[i] ? "true" : "false");
+}
+
+std::string JsonList(const std::vector<std::string>& items, const char* indent) {
+    if (items.empty())
+        return "[]";
+    std::string text = "[\n";
+    for (size_t i = 0; i < items.size(); ++i)
+        text += std::string(indent) + "  " + items[i] + (i + 1 < items.size() ? ",\n" : "\n");
+    return text + indent + "]";
+}
+
+void PrintJson(const Inspection& report) {
+    const Manifest& manifest = report.manifest;
+    std::vector<std::string> paks, loose, unlisted, damage;
+    if (report.hasManifest) {
+        for (const PatchPakRecord& pak : manifest.paks) {
+            std::vector<std::string> files;
+            for (u32 i = 0; i < pak.recordCount; ++i)
+                files.push_back(RecordJson(report, pak.firstRecord + i));
+            paks.push_back(FormatText("{\"name\": %s, \"stamp\": %llu, \"stampDate\": \"%s\", "
+                                      "\"firstRecord\": %u, \"recordCount\": %u, \"files\": %s}",
+                                      JsonString(ToUtf8(pak.name)).c_str(),
+                                      static_cast<unsigned long long>(StampValue(pak.stamp)),
+                                      FormatStamp(pak.stamp).c_str(), pak.firstRecord,
+                                      pak.recordCount, JsonList(files, "    ").c_str()));
+        }
+        for (size_t i = 0; i < manifest.files.size(); ++i)
+            if (!manifest.files[i].inPak)
+                loose.push_back(RecordJson(report, i));
+        for (size_t i : UnlistedInPakRecords(manifest))
+            unlisted.push_back(RecordJson(report, i));
+    }
+    for (const std::string& problem : report.damage)
+        damage.push_back(JsonString(problem));
+    printf("{\n  \"installer\": %s,\n  \"size\": %u,\n", JsonString(report.installer).c_str(),
+           report.fileSize);
+    if (report.hasTrailer)
+        printf("  \"trailer\": {\"payloadStart\": %u, \"secondWord\": %u, \"compressedSize\": "
+               "%u},\n",
+               report.trailer.payloadStart, report.trailer.payloadStartCopy, report.compressedSize);
+    if (report.inflated)
+        printf("  \"packageSize\": %u,\n", report.packageSize);
+    if (report.hasManifest)
+        printf("  \"dataBase\": %u,\n  \"maxGameDirLength\": %ld,\n", manifest.dataBase,
+               MaxGameDirLength(manifest));
+    printf("  \"paks\": %s,\n  \"looseFiles\": %s,\n  \"unlistedRecords\": %s,\n"
+           "  \"damage\": %s,\n  \"ok\": %s\n}\n",
+           JsonList(paks, "  ").c_str(), JsonList(loose, "  ").c_str(),
+           JsonList(unlisted, "  ").c_str(), JsonList(damage, "  ").c_str(),
+           report.damage.empty() ? "true" : "false");
+}
+
+} // namespace
+
+int RunInspect(const std::string& installer, bool json) {
+    Inspection report;
+    report.installer = installer;
+    FileStream file;
+    if (!file.Open(PathToAcp(installer).c_str(), OpenRead))
+        Fail(kExitUsageOrIo,
+             "cannot open " + installer + ": " + DescribeSystemError(GetLastError()));
+    if (ReadTrailer(file, &report)) {
+        TempFile temp;
+        if (Inflate(file, temp.Path(), &report))
+            ReadPackage(temp.Path(), &report);
+    }
+    if (json)
+        PrintJson(report);
+    else
+        PrintText(report);
+    if (report.damage.empty())
+        return kExitOk;
+    fprintf(stderr, "mkpatch: %s is damaged: %s\n", installer.c_str(),
+            report.damage.front().c_str());
+    return kExitBadInput;
+}
+
+} // namespace mkpatch
