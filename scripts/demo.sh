@@ -22,8 +22,6 @@ orv=$root/build/linux/src/cli/orv
 mkpatch=$root/build/linux/tools/mkpatch/mkpatch
 paktool=$root/build/linux/tools/paktool/paktool
 
-# Relative, lower-case paths from here on: the pak library spells archive
-# paths in lower case, as the game's Windows file system allows.
 rm -rf build/demo
 mkdir -p build/demo
 cd build/demo
