@@ -22,7 +22,37 @@ export WINEDLLOVERRIDES="mscoree,mshtml,winemenubuilder.exe="
 export LANG=zh_CN.GBK LC_ALL=zh_CN.GBK
 WINE=$(command -v wine64 || { [ -x /usr/lib/wine/wine64 ] && echo /usr/lib/wine/wine64; } || command -v wine)
 
-if [ ! -f "$WINEPREFIX/.ready" ]; then
+# Chinese text needs a font that has its glyphs: the dialogs' font (宋体,
+# SimSun) and the fonts of the system's own windows and message boxes are
+# mapped to WenQuanYi Zen Hei (fonts-wqy-zenhei), in its variant made for
+# small sizes. regedit reads UTF-16. The caption buttons are drawn with
+# Marlett (fonts-wine), which wine looks for among the prefix's fonts.
+install_fonts() {
+  if [ -f /usr/share/wine/fonts/marlett.ttf ]; then
+    mkdir -p "$WINEPREFIX/drive_c/windows/Fonts"
+    cp /usr/share/wine/fonts/marlett.ttf "$WINEPREFIX/drive_c/windows/Fonts/"
+  fi
+  reg="$WINEPREFIX/pi-fonts.reg"
+  {
+    printf '\377\376'
+    iconv -f UTF-8 -t UTF-16LE <<'EOF'
+Windows Registry Editor Version 5.00
+
+[HKEY_LOCAL_MACHINE\Software\Microsoft\Windows NT\CurrentVersion\FontSubstitutes]
+"宋体"="WenQuanYi Zen Hei Sharp"
+"SimSun"="WenQuanYi Zen Hei Sharp"
+"NSimSun"="WenQuanYi Zen Hei Sharp"
+"Tahoma"="WenQuanYi Zen Hei Sharp"
+"MS Shell Dlg"="WenQuanYi Zen Hei Sharp"
+"MS Shell Dlg 2"="WenQuanYi Zen Hei Sharp"
+"Microsoft Sans Serif"="WenQuanYi Zen Hei Sharp"
+"Segoe UI"="WenQuanYi Zen Hei Sharp"
+EOF
+  } >"$reg"
+  "$WINE" regedit /S "$reg" >/dev/null 2>&1 || true
+}
+
+if [ ! -f "$WINEPREFIX/.ready" ] || [ ! -f "$WINEPREFIX/.cjk-fonts" ]; then
   mkdir -p "$WINEPREFIX"
   (
     flock 9
@@ -30,6 +60,10 @@ if [ ! -f "$WINEPREFIX/.ready" ]; then
       "$WINE" wineboot -i >/dev/null 2>&1 || true
       wineserver -w 2>/dev/null || true
       touch "$WINEPREFIX/.ready"
+    fi
+    if [ ! -f "$WINEPREFIX/.cjk-fonts" ]; then
+      install_fonts
+      touch "$WINEPREFIX/.cjk-fonts"
     fi
   ) 9>"$WINEPREFIX.lock"
 fi
