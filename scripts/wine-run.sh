@@ -67,4 +67,15 @@ if [ ! -f "$WINEPREFIX/.ready" ] || [ ! -f "$WINEPREFIX/.cjk-fonts" ]; then
     fi
   ) 9>"$WINEPREFIX.lock"
 fi
+
+# Programs that start together on a fresh server race to bring up its
+# desktop, and the loser can never create a window (not even a message-only
+# one). So the server is kept for a minute between programs, and a fresh one
+# gets its desktop here, one program at a time.
+(
+  flock 9
+  if wineserver -p 60 </dev/null >/dev/null 2>&1 9>&-; then
+    "$WINE" rundll32.exe user32.dll,GetDesktopWindow </dev/null >/dev/null 2>&1 9>&- || true
+  fi
+) 9>"$WINEPREFIX.lock"
 exec "$WINE" "$prog" "$@"
