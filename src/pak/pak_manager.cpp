@@ -239,7 +239,9 @@ PakArchive* PakManager::OpenArchiveFile(const char* path, const std::string& nam
 // next replacement overwrite the only copy of the old archive. The empty
 // archive is written through the read-write handle, which opens an existing
 // file without truncating it, so an archive that a failed or racing query
-// reported missing is never wiped.
+// reported missing is never wiped. A file of zero bytes gets the header too
+// (a run stopped between creating the archive and writing its header leaves
+// one), unless a backup stands beside it.
 bool PakManager::OpenForWriting(PakArchive* archive, i32* error) {
     const Presence presence = Probe(archive->path);
     if (presence == Presence::Unknown) {
@@ -259,7 +261,18 @@ bool PakManager::OpenForWriting(PakArchive* archive, i32* error) {
     FileStream& stream = archive->stream;
     if (!stream.Open(archive->path.c_str(), OpenReadWrite))
         return false;
-    if (presence == Presence::Absent && recovery == Recovery::NoBackup && stream.GetSize() == 0) {
+    // An empty file holds nothing, but a backup beside it may hold the only
+    // copy of the archive: that one wins.
+    if (stream.GetSize() == 0 && recovery == Recovery::NoBackup &&
+        Probe(archive->path + ".bak") == Presence::File) {
+        stream.Close();
+        if (RestoreBackup(archive->path) != Recovery::Restored ||
+            !stream.Open(archive->path.c_str(), OpenReadWrite)) {
+            *error = PakIoError;
+            return false;
+        }
+    }
+    if (stream.GetSize() == 0) {
         PakHeader header;
         InitPakHeader(&header);
         if (!stream.Write(&header, sizeof header)) {
@@ -288,6 +301,9 @@ bool PakManager::ParseIndex(PakArchive* archive, u32 count) {
         LogIndexProblem(archive->name, count, problem);
         return false;
     }
+    // The shape check bounds the count by the index length, so this is
+    // bounded by the file's size.
+    archive->files.reserve(count);
     for (u32 i = 0; i < count; ++i) {
         PakIndexEntry index;
         std::string_view name;

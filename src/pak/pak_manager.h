@@ -30,6 +30,7 @@ enum PakOpenError : i32 {
 constexpr u32 PakKindArchive = 1;
 
 struct PakArchive;
+class PakCheckedCopy;
 
 struct PakFileEntry {
     PakArchive* archive;
@@ -102,9 +103,11 @@ public:
     void CloseSubFile(PakFileEntry* entry);
 
     // Rewrites `archive` with `items` added or replacing, then swaps the new
-    // file in. Releases the archive on every path after the kind check.
+    // file in. Releases the archive on every path after the kind check. The
+    // new file is flushed to disk first and, with `stamp`, takes that
+    // last-write time before it gets the archive's name.
     bool Update(PakArchive* archive, const PakUpdateItem* items, u32 count, const char* tempDir,
-                const char* tempName, bool commit);
+                const char* tempName, bool commit, const FILETIME* stamp = nullptr);
     void SetEventHandler(IPackEventHandle* handler) { m_eventHandler = handler; }
 
     // Copies `count` bytes from the current position of `src` to `dst`,
@@ -127,9 +130,9 @@ private:
     bool ParseIndex(PakArchive* archive, u32 count);
     static bool CreateEmptyPak(const char* path);
     bool Rewrite(PakArchive* archive, const PakUpdateItem* items, u32 count, const char* tempPath,
-                 bool commit);
-    bool WriteRecordData(PakMergeRecord& record, Stream* dst);
-    bool CopyOldSubFile(PakMergeRecord& record, Stream* dst);
+                 bool commit, const FILETIME* stamp);
+    bool WriteRecordData(PakMergeRecord& record, Stream* dst, PakCheckedCopy& copy);
+    bool CopyOldSubFile(PakMergeRecord& record, Stream* dst, PakCheckedCopy& copy);
 
     std::vector<u8> m_work;
     std::unordered_map<std::string, Slot> m_open[2];

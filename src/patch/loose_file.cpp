@@ -18,14 +18,13 @@ bool CUpdateThread::PatchLooseFile(const PatchFileRecord& record) {
     }
     const std::string path = fullPath;
     CreateParentDirectories(path.c_str(), 0);
-    if (!CopyLooseFile(record, path.c_str())) {
-        return false;
-    }
-    SetFileWriteTime(path.c_str(), &record.stamp);
-    return true;
+    return CopyLooseFile(record, path.c_str());
 }
 
 // A target that fails during the copy is left cut short; the job fails.
+// The record's time goes on through the same handle, and then the file is
+// flushed: only a file whose bytes and time are on the disk counts as done.
+// (A time that cannot be set is ignored, as it always was.)
 bool CUpdateThread::CopyLooseFile(const PatchFileRecord& record, const char* path) {
     FileStream target;
     if (!target.Open(path, OpenCreate)) {
@@ -42,7 +41,13 @@ bool CUpdateThread::CopyLooseFile(const PatchFileRecord& record, const char* pat
                                record.name, DescribeSystemError(error).c_str()));
     }
     if (CopyStream(target, *m_payload, record.dataSize, PostItemProgress)) {
-        return true;
+        target.SetWriteTime(&record.stamp);
+        if (target.Flush()) {
+            return true;
+        }
+        const DWORD error = GetLastError();
+        return Fail(
+            FormatText("cannot write %s: %s", record.name, DescribeSystemError(error).c_str()));
     }
     const DWORD error = GetLastError();
     if (target.status != StreamOk && target.status != StreamEnd) {

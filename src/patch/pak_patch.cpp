@@ -1,6 +1,7 @@
 #include "pak/pak_manager.h"
 #include "patch/progress.h"
 #include "patch/report.h"
+#include "patch/sub_file_match.h"
 #include "patch/update_thread.h"
 #include "runtime/file_ops.h"
 
@@ -25,8 +26,15 @@ const char* DescribePakOpenError(i32 error) {
     }
 }
 
-bool DigestsDiffer(const u8 (&a)[16], const u8 (&b)[16]) {
-    return std::memcmp(a, b, 16) != 0;
+// A backup beside an archive that opened intact was left by a run stopped
+// after its swap, or whose deletion failed: the archive holds every sub-file
+// the backup has, in the same or a newer version.
+void RemoveLeftoverBackup(const std::string& archivePath) {
+    const std::string backup = archivePath + ".bak";
+    const DWORD attributes = GetFileAttributesA(backup.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+        DeleteFileLogged(backup.c_str());
+    }
 }
 
 // The sub-file is taken from the unpacked patch exactly as the archive will
@@ -80,8 +88,16 @@ bool CUpdateThread::RewritePak(const PatchPakRecord& pak, const char* path, cons
     i32 error = PakOk;
     PakArchive* archive = g_pakManager.Open(path, PakReadWrite, false, &error);
     if (!archive) {
-        return Fail(
-            FormatText("cannot open the archive %s: %s", pak.name, DescribePakOpenError(error)));
+        // Without a code of its own the open failed in the system: say why.
+        const DWORD systemError = GetLastError();
+        const std::string why = error == PakOk && systemError != ERROR_SUCCESS
+                                    ? FormatText("%s (%s)", DescribePakOpenError(error),
+                                                 DescribeSystemError(systemError).c_str())
+                                    : DescribePakOpenError(error);
+        return Fail(FormatText("cannot open the archive %s: %s", pak.name, why.c_str()));
+    }
+    if (error == PakOk) {
+        RemoveLeftoverBackup(path);
     }
     std::vector<PakUpdateItem> items;
     if (!FindChangedRecords(archive, pak, &items)) {
@@ -98,23 +114,23 @@ bool CUpdateThread::RewritePak(const PatchPakRecord& pak, const char* path, cons
         g_pakManager.Close(archive);
         return true; // up to date: the archive keeps its bytes and its time
     }
-    return CommitPakUpdate(archive, items, pak, path, tempName);
+    return CommitPakUpdate(archive, items, pak, tempName);
 }
 
+// The new archive takes the pak record's time before it is swapped in, so
+// that no interruption can leave new contents under an old time.
 bool CUpdateThread::CommitPakUpdate(PakArchive* archive, const std::vector<PakUpdateItem>& items,
-                                    const PatchPakRecord& pak, const char* path,
-                                    const char* tempName) {
+                                    const PatchPakRecord& pak, const char* tempName) {
     // Registered for this rewrite only: the job may be gone before the next.
     g_pakManager.SetEventHandler(this);
     const bool updated = g_pakManager.Update(archive, items.data(), static_cast<u32>(items.size()),
-                                             m_workDir.c_str(), tempName, true);
+                                             m_workDir.c_str(), tempName, true, &pak.stamp);
     g_pakManager.SetEventHandler(nullptr);
     if (!updated) {
         return Fail(FormatText("cannot rewrite the archive %s: its new contents could not be "
                                "written, verified or put in place",
                                pak.name));
     }
-    SetFileWriteTime(path, &pak.stamp);
     return true;
 }
 
@@ -128,8 +144,8 @@ bool CUpdateThread::FindChangedRecords(PakArchive* archive, const PatchPakRecord
         }
         const PatchFileRecord& record = m_files[pak.firstRecord + i];
         PakFileEntry* entry = g_pakManager.FindSubFile(archive, record.name);
-        if (!entry || DigestsDiffer(entry->storedMd5, record.storedMd5) ||
-            entry->method != record.method) {
+        if (!entry ||
+            !SameStoredSubFile(entry->storedMd5, entry->method, record.storedMd5, record.method)) {
             items->push_back(MakeUpdateItem(record, m_payload, m_dataBase));
         }
         if (entry) {

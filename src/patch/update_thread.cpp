@@ -7,6 +7,7 @@
 
 #include <zlib.h>
 
+#include <cctype>
 #include <cstdio>
 
 namespace {
@@ -17,6 +18,45 @@ std::string DescribeStreamFailure(const Stream& stream, DWORD error) {
         return "the file ends early";
     }
     return DescribeSystemError(error);
+}
+
+// "qv", one to four hexadecimal digits, ".tmp": a name GetTempFileNameA
+// makes for the unpacked package.
+bool IsUnpackedPackageName(const char* name) {
+    auto lower = [](char c) { return static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c); };
+    if (lower(name[0]) != 'q' || lower(name[1]) != 'v') {
+        return false;
+    }
+    size_t digits = 0;
+    while (std::isxdigit(static_cast<unsigned char>(name[2 + digits])) && digits < 5) {
+        ++digits;
+    }
+    const char* rest = name + 2 + digits;
+    return digits >= 1 && digits <= 4 && lower(rest[0]) == '.' && lower(rest[1]) == 't' &&
+           lower(rest[2]) == 'm' && lower(rest[3]) == 'p' && rest[4] == '\0';
+}
+
+// A run that was killed, or lost its power, leaves its unpacked package
+// behind. The next run removes such leftovers before it unpacks its own. A
+// package that another running installer still has open cannot be deleted,
+// and is left to it.
+void RemoveLeftoverPackages(const std::string& dir) {
+    const std::string pattern = dir + "\\qv*.tmp";
+    if (pattern.size() >= MAX_PATH) {
+        return;
+    }
+    WIN32_FIND_DATAA found;
+    HANDLE search = FindFirstFileA(pattern.c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) {
+        return;
+    }
+    do {
+        if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
+            IsUnpackedPackageName(found.cFileName)) {
+            DeleteFileA((dir + "\\" + found.cFileName).c_str());
+        }
+    } while (FindNextFileA(search, &found));
+    FindClose(search);
 }
 
 } // namespace
@@ -73,6 +113,7 @@ void CUpdateThread::RunJob() {
     if (!GetInstallerPath(installerPath)) {
         return;
     }
+    RemoveLeftoverPackages(m_moduleDir);
     char tempPath[MAX_PATH];
     if (GetTempFileNameA(m_moduleDir.c_str(), "qv", 0, tempPath) == 0) {
         const DWORD error = GetLastError();

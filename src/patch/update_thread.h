@@ -56,7 +56,7 @@ class CUpdateThread : public CThreadObjectEx, public IPackEventHandle {
     bool PatchLooseFile(const PatchFileRecord& record);
     bool RewritePak(const PatchPakRecord& pak, const char* path, const char* tempName);
     bool CommitPakUpdate(PakArchive* archive, const std::vector<PakUpdateItem>& items,
-                         const PatchPakRecord& pak, const char* path, const char* tempName);
+                         const PatchPakRecord& pak, const char* tempName);
     bool FindChangedRecords(PakArchive* archive, const PatchPakRecord& pak,
                             std::vector<PakUpdateItem>* items);
     bool CopyLooseFile(const PatchFileRecord& record, const char* path);

@@ -4,23 +4,41 @@
 #include "platform/fault.h"
 #include "platform/posix_seam.h"
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <strings.h>
+#include <unistd.h>
 
 namespace pi::fault {
 namespace {
 
 const char* const kNames[] = {
-    "CreateFile",        "ReadFile",        "WriteFile",
-    "SetFilePointer",    "GetFileSize",     "FlushFileBuffers",
-    "SetFileTime",       "CloseHandle",     "GetFileAttributes",
-    "SetFileAttributes", "DeleteFile",      "MoveFile",
-    "MoveFileEx",        "CreateDirectory", "GetModuleFileName",
-    "GetTempFileName",   "GetTempPath",     "InitializeCriticalSection",
-    "BeginThread",       "PostMessage",     "any",
+    "CreateFile",
+    "ReadFile",
+    "WriteFile",
+    "SetFilePointer",
+    "GetFileSize",
+    "FlushFileBuffers",
+    "SetFileTime",
+    "CloseHandle",
+    "GetFileAttributes",
+    "SetFileAttributes",
+    "DeleteFile",
+    "MoveFile",
+    "MoveFileEx",
+    "CreateDirectory",
+    "GetModuleFileName",
+    "GetTempFileName",
+    "GetTempPath",
+    "InitializeCriticalSection",
+    "BeginThread",
+    "PostMessage",
+    "FindFirstFile",
+    "FindNextFile",
+    "any",
 };
 const unsigned kKinds = static_cast<unsigned>(Call::Count) + 1;
 static_assert(sizeof kNames / sizeof kNames[0] == kKinds, "one name per call kind");
@@ -34,6 +52,14 @@ struct State {
     bool forever = false;
     unsigned counts[kKinds] = {};
     unsigned fired = 0;
+    bool tracing = false;
+    std::vector<Call> trace;
+    // The stops of PI_CRASH_AT, PI_PAUSE_AT and PI_POWERCUT_AT count the
+    // process's calls from its start; Arm and Disarm do not reset this.
+    unsigned processCalls = 0;
+    unsigned crashAt = 0;
+    unsigned pauseAt = 0;
+    unsigned powerCutAt = 0;
 };
 
 State& Faults() {
@@ -45,6 +71,7 @@ void ResetLocked(State& state) {
     state.armed = false;
     memset(state.counts, 0, sizeof state.counts);
     state.fired = 0;
+    state.trace.clear();
 }
 
 void ArmLocked(State& state, Call call, unsigned n, DWORD error, bool forever) {
@@ -78,11 +105,48 @@ void ArmFromEnvironment() {
     ArmLocked(state, call, n, static_cast<DWORD>(error), forever);
 }
 
+// A positive call number from the environment; 0 when unset or malformed.
+unsigned CallNumberFromEnvironment(const char* name) {
+    const char* value = getenv(name);
+    if (value == nullptr || *value == '\0')
+        return 0;
+    char* end = nullptr;
+    unsigned long n = strtoul(value, &end, 10);
+    if (*end != '\0' || n == 0 || n > 0xFFFFFFFFul) {
+        fprintf(stderr, "%s ignored: %s\n", name, value);
+        return 0;
+    }
+    return static_cast<unsigned>(n);
+}
+
+void ReadStopsFromEnvironment() {
+    State& state = Faults();
+    state.crashAt = CallNumberFromEnvironment("PI_CRASH_AT");
+    state.pauseAt = CallNumberFromEnvironment("PI_PAUSE_AT");
+    unsigned powerCutAt = CallNumberFromEnvironment("PI_POWERCUT_AT");
+    if (powerCutAt != 0 && pi::posix::StartPowerCutModel(getenv("PI_POWERCUT_DIR")))
+        state.powerCutAt = powerCutAt;
+}
+
 // The environment is read once, before the first call or hook use.
 State& ReadyFaults() {
     static std::once_flag once;
-    std::call_once(once, ArmFromEnvironment);
+    std::call_once(once, [] {
+        ArmFromEnvironment();
+        ReadStopsFromEnvironment();
+    });
     return Faults();
+}
+
+enum class Stop { None, Crash, Pause, PowerCut };
+
+Stop StopAt(const State& state) {
+    unsigned n = state.processCalls;
+    if (n == state.crashAt)
+        return Stop::Crash;
+    if (n == state.powerCutAt)
+        return Stop::PowerCut;
+    return n == state.pauseAt ? Stop::Pause : Stop::None;
 }
 
 bool Matches(const State& state, Call call) {
@@ -134,6 +198,19 @@ unsigned FiredCount() {
     return state.fired;
 }
 
+void Trace(bool on) {
+    State& state = ReadyFaults();
+    std::lock_guard<std::mutex> lock(state.mutex);
+    state.tracing = on;
+    state.trace.clear();
+}
+
+std::vector<Call> TracedCalls() {
+    State& state = ReadyFaults();
+    std::lock_guard<std::mutex> lock(state.mutex);
+    return state.trace;
+}
+
 } // namespace pi::fault
 
 namespace pi::posix {
@@ -142,9 +219,28 @@ bool FaultFires(fault::Call call) {
     fault::State& state = fault::ReadyFaults();
     DWORD error;
     {
-        std::lock_guard<std::mutex> lock(state.mutex);
+        std::unique_lock<std::mutex> lock(state.mutex);
         state.counts[static_cast<unsigned>(call)] += 1;
         state.counts[static_cast<unsigned>(fault::Call::Any)] += 1;
+        state.processCalls += 1;
+        if (state.tracing)
+            state.trace.push_back(call);
+        switch (fault::StopAt(state)) {
+        case fault::Stop::Crash:
+            _exit(fault::kCrashExitCode);
+        case fault::Stop::PowerCut:
+            // The lock stays held: no other thread gets into the layer while
+            // the tree is put back.
+            CutPower();
+            _exit(fault::kPowerCutExitCode);
+        case fault::Stop::Pause:
+            lock.unlock();
+            raise(SIGSTOP);
+            lock.lock();
+            break;
+        case fault::Stop::None:
+            break;
+        }
         if (!fault::Matches(state, call))
             return false;
         state.fired += 1;

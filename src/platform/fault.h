@@ -15,11 +15,27 @@
 // A child process can be armed through the environment, read at the layer's
 // first call:   PI_FAULT=<call|any>:<n>:<error>[:forever]
 // for example   PI_FAULT=WriteFile:3:39
+//
+// Three more environment settings stop a child process at its Nth call of
+// the layer (every kind counted together, from the process's start, as
+// Call::Any counts them; the Nth call itself is not carried out):
+//   PI_CRASH_AT=N     ends the process at once, as a kill would: _exit with
+//                     kCrashExitCode, no flush, no destructors.
+//   PI_PAUSE_AT=N     stops the process with SIGSTOP, so that a test can
+//                     kill it there; SIGCONT lets it go on.
+//   PI_POWERCUT_AT=N  with PI_POWERCUT_DIR=<directory>: a power cut. Inside
+//                     that tree the layer keeps what was last made durable
+//                     (see powercut.cpp); at the Nth call it throws away
+//                     everything else and ends with kPowerCutExitCode. A
+//                     process that ends before its Nth call has the cut at
+//                     its exit instead, keeping its own exit status.
 #pragma once
 
 #ifndef _WIN32
 
 #include "platform/win32.h"
+
+#include <vector>
 
 namespace pi::fault {
 
@@ -44,6 +60,8 @@ enum class Call : unsigned {
     InitializeCriticalSection,
     BeginThread,
     PostMessage,
+    FindFirstFile,
+    FindNextFile,
     Count,
     Any = Count, // every call kind counted together
 };
@@ -62,6 +80,13 @@ void Disarm();
 unsigned CallCount(Call call);
 // How many calls the armed fault has made fail.
 unsigned FiredCount();
+// While on, the kind of every call is kept, in order, from the next Arm or
+// Disarm on; a sweep uses it to fail each call with an error that suits it.
+void Trace(bool on);
+std::vector<Call> TracedCalls();
+
+constexpr int kCrashExitCode = 86;
+constexpr int kPowerCutExitCode = 87;
 
 } // namespace pi::fault
 

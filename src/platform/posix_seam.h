@@ -40,6 +40,25 @@ bool FromSystemPath(const std::string& path, std::string* out);
 // True when an armed fault makes this call fail; the error is then set.
 bool FaultFires(fault::Call call);
 
+// The power-cut model (powercut.cpp), on only in a process started with
+// PI_POWERCUT_AT and PI_POWERCUT_DIR. Each call that changes the watched tree
+// tells the model first, and each sync tells it afterwards; every Note is
+// a no-op while the model is off. Paths are file system names.
+bool StartPowerCutModel(const char* watchedDirectory); // false: not started
+bool PowerCutModelOn();
+// The contents, size, times or mode of a file are about to change.
+void NoteFileChanging(int fd);
+void NoteFileChanging(const std::string& path);
+// An entry is about to appear, vanish or be replaced at `path`.
+void NoteEntryChanging(const std::string& path);
+// `path` has just been created: a file that is durable as an empty one once
+// its directory is, or an empty directory.
+void NoteCreated(const std::string& path, bool directory);
+void NoteFileSynced(int fd);
+void NoteDirectorySynced(const std::string& directory);
+// Throws away every change not made durable; the caller ends the process.
+void CutPower();
+
 // Share modes are kept as open-file-description read locks on marker bytes
 // far beyond any real data, so that every process that opens the file through
 // this layer sees them, and they vanish with the descriptor.
@@ -52,7 +71,7 @@ bool MarkerHeld(const std::string& path, ShareMarker marker);
 // Kernel objects behind HANDLE values. A HANDLE is the object's address; the
 // table keeps the objects that have an open handle, so a stale or foreign
 // value is refused with ERROR_INVALID_HANDLE instead of being dereferenced.
-enum class ObjectKind { File, Thread };
+enum class ObjectKind { File, Thread, Find };
 
 struct KernelObject {
     explicit KernelObject(ObjectKind k) : kind(k) {}

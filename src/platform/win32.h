@@ -54,6 +54,20 @@ typedef struct _CRITICAL_SECTION {
 } CRITICAL_SECTION;
 typedef CRITICAL_SECTION* LPCRITICAL_SECTION;
 
+typedef struct _WIN32_FIND_DATAA {
+    DWORD dwFileAttributes;
+    FILETIME ftCreationTime;
+    FILETIME ftLastAccessTime;
+    FILETIME ftLastWriteTime;
+    DWORD nFileSizeHigh;
+    DWORD nFileSizeLow;
+    DWORD dwReserved0;
+    DWORD dwReserved1;
+    char cFileName[MAX_PATH];
+    char cAlternateFileName[14];
+} WIN32_FIND_DATAA;
+typedef WIN32_FIND_DATAA* LPWIN32_FIND_DATAA;
+
 typedef struct tagPOINT {
     LONG x, y;
 } POINT;
@@ -137,6 +151,7 @@ typedef struct tagMSG {
 #define ERROR_INVALID_HANDLE 6L
 #define ERROR_NOT_ENOUGH_MEMORY 8L
 #define ERROR_INVALID_ACCESS 12L
+#define ERROR_NO_MORE_FILES 18L
 #define ERROR_OUTOFMEMORY 14L
 #define ERROR_NOT_SAME_DEVICE 17L
 #define ERROR_WRITE_PROTECT 19L
@@ -186,6 +201,10 @@ BOOL RemoveDirectoryA(LPCSTR path);
 DWORD GetModuleFileNameA(HMODULE module, LPSTR buffer, DWORD size);
 UINT GetTempFileNameA(LPCSTR dir, LPCSTR prefix, UINT unique, LPSTR out);
 DWORD GetTempPathA(DWORD size, LPSTR buffer);
+// Wildcards ('*', '?') in the last component only; names come in byte order.
+HANDLE FindFirstFileA(LPCSTR pattern, LPWIN32_FIND_DATAA found);
+BOOL FindNextFileA(HANDLE find, LPWIN32_FIND_DATAA found);
+BOOL FindClose(HANDLE find);
 
 // Errors
 DWORD GetLastError(void);

@@ -7,6 +7,7 @@
 // layer checks the write bits itself.
 #include "platform/posix_seam.h"
 
+#include <atomic>
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -16,13 +17,30 @@ namespace pi::posix {
 namespace {
 
 struct FileObject : KernelObject {
-    FileObject(int descriptor, bool read, bool write)
-        : KernelObject(ObjectKind::File), fd(descriptor), canRead(read), canWrite(write) {}
+    FileObject(int descriptor, bool read, bool write, bool through)
+        : KernelObject(ObjectKind::File), fd(descriptor), canRead(read), canWrite(write),
+          writeThrough(through) {}
     ~FileObject() override { close(fd); } // also drops the share locks
     const int fd;
     const bool canRead;
     const bool canWrite;
+    const bool writeThrough;
+    std::atomic<uint64_t> unwritten{0}; // bytes written since writeback was last started
 };
+
+// Windows writes a file's cached data back to the disk continuously, so a
+// flush at the end finds little left. Linux waits until a share of all
+// memory is dirty, far more than an archive, and the flush would then write
+// a whole archive at once. So each time this much has been written to a
+// file, its writeback is started here (not waited for).
+constexpr uint64_t kWritebackStep = 8 << 20;
+
+void StartWriteback(FileObject& object, DWORD written) {
+    if (object.unwritten.fetch_add(written) + written < kWritebackStep)
+        return;
+    object.unwritten = 0;
+    sync_file_range(object.fd, 0, 0, SYNC_FILE_RANGE_WRITE); // only a hint: failures do not matter
+}
 
 std::shared_ptr<FileObject> FindFile(HANDLE handle) {
     return std::static_pointer_cast<FileObject>(FindObject(handle, ObjectKind::File));
@@ -153,10 +171,41 @@ bool PrepareOpenedFile(int fd, bool existed, bool read, bool write, DWORD share,
     if (!AcceptOpenedFile(fd, existed, write || Truncates(disposition)) ||
         !ClaimShare(fd, read, write, share))
         return false;
+    if (existed && Truncates(disposition))
+        NoteFileChanging(fd);
     if (existed && Truncates(disposition) && ftruncate(fd, 0) != 0) {
         SetErrorFromErrno(errno);
         return false;
     }
+    return true;
+}
+
+bool Exists(const std::string& name) {
+    struct stat st;
+    return lstat(name.c_str(), &st) == 0;
+}
+
+// FlushFileBuffers on NTFS makes the file durable under its name: the
+// directory entry goes to disk with it. Here that takes a sync of the
+// directory that holds the file now.
+bool SyncDirectoryOf(int fd) {
+    char target[4096];
+    ssize_t n =
+        readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), target, sizeof target - 1);
+    if (n <= 0)
+        return true;
+    std::string dir = ParentDirectory(std::string(target, static_cast<size_t>(n)));
+    int dirFd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dirFd < 0)
+        return true; // the file has no name any more
+    bool synced = fsync(dirFd) == 0;
+    int error = errno;
+    close(dirFd);
+    if (!synced) {
+        SetErrorFromErrno(error);
+        return false;
+    }
+    NoteDirectorySynced(dir);
     return true;
 }
 
@@ -261,16 +310,22 @@ HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES
     int openFlags = OpenFlags(write || Truncates(disposition), flags);
     mode_t mode = (flags & FILE_ATTRIBUTE_READONLY) ? 0444 : 0666;
     bool existed = false;
+    bool creates = disposition != OPEN_EXISTING && disposition != TRUNCATE_EXISTING;
+    if (creates && PowerCutModelOn() && !Exists(name))
+        NoteEntryChanging(name);
     int fd = OpenDescriptor(name, openFlags, disposition, mode, &existed);
     if (fd < 0)
         return INVALID_HANDLE_VALUE;
+    if (!existed)
+        NoteCreated(name, false);
     if (!PrepareOpenedFile(fd, existed, read, write, share, disposition)) {
         close(fd);
         return INVALID_HANDLE_VALUE;
     }
     if (flags & FILE_FLAG_SEQUENTIAL_SCAN)
         posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
-    HANDLE handle = OpenHandle(std::make_shared<FileObject>(fd, read, write));
+    HANDLE handle = OpenHandle(
+        std::make_shared<FileObject>(fd, read, write, (flags & FILE_FLAG_WRITE_THROUGH) != 0));
     bool reportsExisting = disposition == CREATE_ALWAYS || disposition == OPEN_ALWAYS;
     SetLastError(existed && reportsExisting ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
     return handle;
@@ -316,7 +371,14 @@ BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD count, LPDWORD done, LPOVERLAP
         }
         return written;
     };
-    return TransferAll(transfer, count, counter) ? TRUE : FALSE;
+    NoteFileChanging(object->fd);
+    if (!TransferAll(transfer, count, counter))
+        return FALSE;
+    if (object->writeThrough)
+        NoteFileSynced(object->fd);
+    else
+        StartWriteback(*object, *counter);
+    return TRUE;
 }
 
 DWORD SetFilePointer(HANDLE file, LONG distance, PLONG distanceHigh, DWORD method) {
@@ -391,7 +453,8 @@ BOOL FlushFileBuffers(HANDLE file) {
         SetErrorFromErrno(errno);
         return FALSE;
     }
-    return TRUE;
+    NoteFileSynced(object->fd);
+    return SyncDirectoryOf(object->fd) ? TRUE : FALSE;
 }
 
 BOOL SetFileTime(HANDLE file, const FILETIME*, const FILETIME* lastAccess,
@@ -404,6 +467,7 @@ BOOL SetFileTime(HANDLE file, const FILETIME*, const FILETIME* lastAccess,
     if (!object->canWrite)
         return Fail(ERROR_ACCESS_DENIED, FALSE);
     struct timespec times[2] = {ToTimespec(lastAccess), ToTimespec(lastWrite)};
+    NoteFileChanging(object->fd);
     if (futimens(object->fd, times) != 0) {
         SetErrorFromErrno(errno);
         return FALSE;

@@ -1,17 +1,21 @@
 // Linux stand-in for Win32: operations on names. Attributes (the read-only
 // attribute is "no write bits"), delete, move and replace with the refusals
-// Windows makes, directories, the module's own name, and temporary names.
+// Windows makes, directories, searches, the module's own name, and
+// temporary names.
 #include "platform/codepage.h"
 #include "platform/posix_seam.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
+#include <vector>
 
 namespace pi::posix {
 namespace {
@@ -52,11 +56,17 @@ bool SyncRegularFile(const std::string& name, const struct stat& st) {
     return !S_ISREG(st.st_mode) || SyncDescriptorOf(name, O_NONBLOCK);
 }
 
+bool SyncDirectory(const std::string& dir) {
+    if (!SyncDescriptorOf(dir, O_DIRECTORY))
+        return false;
+    NoteDirectorySynced(dir);
+    return true;
+}
+
 bool SyncParents(const std::string& from, const std::string& to) {
     std::string fromDir = ParentDirectory(from);
     std::string toDir = ParentDirectory(to);
-    return SyncDescriptorOf(toDir, O_DIRECTORY) &&
-           (fromDir == toDir || SyncDescriptorOf(fromDir, O_DIRECTORY));
+    return SyncDirectory(toDir) && (fromDir == toDir || SyncDirectory(fromDir));
 }
 
 // Windows refuses to replace a directory, to replace anything by a
@@ -114,6 +124,8 @@ bool MoveName(LPCSTR from, LPCSTR to, DWORD flags) {
     bool writeThrough = (flags & MOVEFILE_WRITE_THROUGH) != 0;
     if (writeThrough && !SyncRegularFile(source, sourceStat))
         return false;
+    NoteEntryChanging(source);
+    NoteEntryChanging(target);
     if (targetExists && rename(source.c_str(), target.c_str()) != 0)
         return ErrnoFailure(target);
     if (!targetExists && !RenameNoReplace(source, target, S_ISDIR(sourceStat.st_mode)))
@@ -159,11 +171,13 @@ unsigned FirstNumber() {
 
 // The one file of a new temporary name; false on EEXIST without an error.
 bool CreateEmpty(const std::string& name, bool* exists) {
+    NoteEntryChanging(name);
     int fd = open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     *exists = fd < 0 && errno == EEXIST;
     if (fd < 0)
         return *exists ? false : ErrnoFailure(name);
     close(fd);
+    NoteCreated(name, false);
     return true;
 }
 
@@ -181,6 +195,91 @@ UINT CreateUniqueName(const std::string& gbkBase, const std::string& systemBase,
             return 0;
     }
     return Fail(ERROR_FILE_EXISTS, 0u);
+}
+
+// '*' stands for any run of characters, '?' for one; ASCII letters match
+// either case, as Windows matches them. Both are UTF-8.
+bool MatchesPattern(const char* pattern, const char* name) {
+    auto fold = [](unsigned char c) { return c >= 'A' && c <= 'Z' ? c + 32 : c; };
+    auto next = [](const char* p) {
+        do
+            ++p;
+        while ((static_cast<unsigned char>(*p) & 0xC0) == 0x80);
+        return p;
+    };
+    if (*pattern == '\0')
+        return *name == '\0';
+    if (*pattern == '*')
+        for (const char* rest = name;; rest = next(rest)) {
+            if (MatchesPattern(pattern + 1, rest))
+                return true;
+            if (*rest == '\0')
+                return false;
+        }
+    if (*name == '\0')
+        return false;
+    if (*pattern == '?')
+        return MatchesPattern(pattern + 1, next(name));
+    return fold(*pattern) == fold(*name) && MatchesPattern(pattern + 1, name + 1);
+}
+
+FILETIME FiletimeOf(const struct timespec& time) {
+    const int64_t kEpoch = 116444736000000000LL; // 1970-01-01 in FILETIME units
+    int64_t value = static_cast<int64_t>(time.tv_sec) * 10000000LL + time.tv_nsec / 100 + kEpoch;
+    uint64_t clamped = value < 0 ? 0 : static_cast<uint64_t>(value);
+    return FILETIME{static_cast<DWORD>(clamped), static_cast<DWORD>(clamped >> 32)};
+}
+
+// False for a name with no code page 936 spelling or too long for the record.
+bool DescribeEntry(const std::string& dir, const std::string& name, WIN32_FIND_DATAA* out) {
+    struct stat st;
+    std::string gbk;
+    if (lstat((dir + "/" + name).c_str(), &st) != 0 || !Utf8ToAcp(name, &gbk) ||
+        gbk.size() >= MAX_PATH)
+        return false;
+    memset(out, 0, sizeof *out);
+    out->dwFileAttributes = S_ISDIR(st.st_mode) ? FILE_ATTRIBUTE_DIRECTORY
+                            : IsReadOnly(st)    ? FILE_ATTRIBUTE_READONLY
+                                                : FILE_ATTRIBUTE_NORMAL;
+    out->ftCreationTime = out->ftLastWriteTime = FiletimeOf(st.st_mtim);
+    out->ftLastAccessTime = FiletimeOf(st.st_atim);
+    uint64_t size = S_ISDIR(st.st_mode) ? 0 : static_cast<uint64_t>(st.st_size);
+    out->nFileSizeHigh = static_cast<DWORD>(size >> 32);
+    out->nFileSizeLow = static_cast<DWORD>(size);
+    memcpy(out->cFileName, gbk.c_str(), gbk.size() + 1);
+    return true;
+}
+
+struct SearchObject : KernelObject {
+    SearchObject() : KernelObject(ObjectKind::Find) {}
+    std::vector<WIN32_FIND_DATAA> found;
+    size_t next = 0;
+};
+
+// Every entry of the pattern's directory that the last component matches.
+bool Search(const std::string& pattern, SearchObject* search) {
+    size_t slash = pattern.rfind('/');
+    std::string dir = slash == std::string::npos ? "."
+                      : slash == 0               ? "/"
+                                                 : pattern.substr(0, slash);
+    std::string wildcard = slash == std::string::npos ? pattern : pattern.substr(slash + 1);
+    DIR* stream = opendir(dir.c_str());
+    if (stream == nullptr && (errno == ENOENT || errno == ENOTDIR))
+        return Fail(ERROR_PATH_NOT_FOUND, false);
+    if (stream == nullptr)
+        return ErrnoFailure(dir);
+    std::vector<std::string> names;
+    while (const dirent* entry = readdir(stream))
+        if (MatchesPattern(wildcard.c_str(), entry->d_name))
+            names.push_back(entry->d_name);
+    closedir(stream);
+    std::sort(names.begin(), names.end());
+    for (const std::string& name : names) {
+        WIN32_FIND_DATAA data;
+        if (DescribeEntry(dir, name, &data))
+            search->found.push_back(data);
+    }
+    return search->found.empty() ? Fail(ERROR_FILE_NOT_FOUND, false) : true;
 }
 
 } // namespace
@@ -216,7 +315,10 @@ BOOL SetFileAttributesA(LPCSTR path, DWORD attributes) {
         return TRUE;
     mode_t mode = st.st_mode & 07777;
     mode_t wanted = (attributes & FILE_ATTRIBUTE_READONLY) ? mode & ~kWriteBits : mode | S_IWUSR;
-    if (wanted != mode && chmod(name.c_str(), wanted) != 0)
+    if (wanted == mode)
+        return TRUE;
+    NoteFileChanging(name);
+    if (chmod(name.c_str(), wanted) != 0)
         return ErrnoFailure(name);
     return TRUE;
 }
@@ -232,6 +334,7 @@ BOOL DeleteFileA(LPCSTR path) {
         return Fail(ERROR_ACCESS_DENIED, FALSE);
     if (S_ISREG(st.st_mode) && MarkerHeld(name, ShareMarker::DeniesDelete))
         return Fail(ERROR_SHARING_VIOLATION, FALSE);
+    NoteEntryChanging(name);
     if (unlink(name.c_str()) != 0)
         return ErrnoFailure(name);
     return TRUE;
@@ -257,8 +360,14 @@ BOOL CreateDirectoryA(LPCSTR path, LPSECURITY_ATTRIBUTES) {
     std::string name;
     if (!ToSystemPath(path, &name))
         return FALSE;
+    NoteEntryChanging(name);
     if (mkdir(name.c_str(), 0777) != 0)
         return ErrnoFailure(name);
+    NoteCreated(name, true);
+    // Written through at once, as NTFS orders it before any later flush: a
+    // file flushed inside the new directory is then durable under its path.
+    // A failed sync leaves a directory that exists, which is what was asked.
+    SyncDirectory(ParentDirectory(name));
     return TRUE;
 }
 
@@ -266,12 +375,45 @@ BOOL RemoveDirectoryA(LPCSTR path) {
     std::string name;
     if (!ToSystemPath(path, &name))
         return FALSE;
+    NoteEntryChanging(name);
     if (rmdir(name.c_str()) != 0) {
         // POSIX lets rmdir report a non-empty directory either way.
         SetErrorFromErrno(errno == EEXIST ? ENOTEMPTY : errno, name);
         return FALSE;
     }
     return TRUE;
+}
+
+HANDLE FindFirstFileA(LPCSTR pattern, LPWIN32_FIND_DATAA found) {
+    if (FaultFires(Call::FindFirstFile))
+        return INVALID_HANDLE_VALUE;
+    std::string name;
+    if (found == nullptr)
+        return Fail(ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);
+    auto search = std::make_shared<SearchObject>();
+    if (!ToSystemPath(pattern, &name) || !Search(name, search.get()))
+        return INVALID_HANDLE_VALUE;
+    *found = search->found[0];
+    search->next = 1;
+    return OpenHandle(search);
+}
+
+BOOL FindNextFileA(HANDLE find, LPWIN32_FIND_DATAA found) {
+    if (FaultFires(Call::FindNextFile))
+        return FALSE;
+    auto search = std::static_pointer_cast<SearchObject>(FindObject(find, ObjectKind::Find));
+    if (!search)
+        return FALSE;
+    if (search->next >= search->found.size())
+        return Fail(ERROR_NO_MORE_FILES, FALSE);
+    *found = search->found[search->next++];
+    return TRUE;
+}
+
+BOOL FindClose(HANDLE find) {
+    if (!FindObject(find, ObjectKind::Find))
+        return FALSE;
+    return CloseObjectHandle(find) ? TRUE : FALSE;
 }
 
 // Truncates as Windows Vista and later do: size - 1 bytes and a zero,

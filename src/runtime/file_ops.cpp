@@ -38,8 +38,13 @@ void ClearReadOnly(const char* path) {
     }
 }
 
+// Every move here is written through: a backup put back, or a new archive
+// put in place, must still be there after a power cut. MOVEFILE_COPY_ALLOWED
+// keeps what MoveFileA allows.
+const DWORD kDurableMove = MOVEFILE_WRITE_THROUGH;
+
 bool MoveToFreeName(const char* from, const char* to) {
-    if (MoveFileA(from, to)) {
+    if (MoveFileExA(from, to, MOVEFILE_COPY_ALLOWED | kDurableMove)) {
         return true;
     }
     LogFailure(GetLastError(),
@@ -48,7 +53,7 @@ bool MoveToFreeName(const char* from, const char* to) {
 }
 
 bool MoveOverExisting(const char* from, const char* to, const char* text) {
-    if (MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING)) {
+    if (MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | kDurableMove)) {
         return true;
     }
     LogFailure(GetLastError(), {text, from, " -> ", to, " 失败！errorCode: "});
@@ -105,6 +110,7 @@ bool ReplaceFileLogged(const char* from, const char* to, const char* backup) {
     if (!MoveOverExisting(from, to, "移动文件 ")) {
         return false;
     }
+    // Only now, with the new file durable under its name, may the old one go.
     DeleteFileLogged(backup);
     return true;
 }

@@ -179,6 +179,16 @@ u32 RawFile::GetSize() {
     return GetFileSize(handle, nullptr);
 }
 
+StreamStatus RawFile::Flush() {
+    if (status != StreamOk && status != StreamEnd) {
+        return status;
+    }
+    if (!FlushFileBuffers(handle)) {
+        return status = LastErrorStatus();
+    }
+    return status = StreamOk;
+}
+
 StreamStatus RawFile::Close() {
     if (status == StreamClosed) {
         return StreamClosed;
@@ -243,6 +253,23 @@ bool FileStream::Write(const void* buffer, u32 count) {
     u32 done = 0;
     status = file.Write(buffer, count, &done);
     return status == StreamOk;
+}
+
+bool FileStream::Flush() {
+    if (!HasAccess(StreamAccessWrite)) {
+        status = StreamBadMode;
+        return false;
+    }
+    if (status != StreamOk && status != StreamEnd) {
+        return false;
+    }
+    status = file.Flush();
+    return status == StreamOk;
+}
+
+bool FileStream::SetWriteTime(const FILETIME* lastWrite) {
+    return HasAccess(StreamAccessWrite) && status != StreamClosed &&
+           SetFileTime(file.handle, nullptr, nullptr, lastWrite) != FALSE;
 }
 
 void FileStream::Close() {

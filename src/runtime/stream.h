@@ -66,6 +66,8 @@ public:
     StreamStatus Seek(i32 position);
     u32 Tell();
     u32 GetSize();
+    // Writes what the system still holds for the file through to the disk.
+    StreamStatus Flush();
     StreamStatus Close();
 
     HANDLE handle = INVALID_HANDLE_VALUE;
@@ -86,6 +88,13 @@ public:
     bool Read(void* buffer, u32 count) override;
     bool Write(const void* buffer, u32 count) override;
     void Close() override;
+
+    // Makes everything written so far durable (FlushFileBuffers). Like a
+    // write, it needs write access and a usable status.
+    bool Flush();
+    // Sets the last-write time only. A failure leaves the status alone: the
+    // file's contents are unaffected by it.
+    bool SetWriteTime(const FILETIME* lastWrite);
 
     RawFile file;
     u32 accessMask = 0;

@@ -110,6 +110,15 @@ TEST_F(PakOpenTest, BackupRecoveredInBothModes) {
         manager.Close(archive);
         EXPECT_EQ(ReadFileBytes(dir / "x.pak"), old);
     }
+    // An empty file at the archive's name does not make the backup stale.
+    ASSERT_TRUE(MoveFileA((dir / "x.pak").c_str(), (dir / "x.pak.bak").c_str()));
+    WriteFileBytes(dir / "x.pak", "");
+    PakArchive* archive = Open(dir / "x.pak", PakReadWrite);
+    ASSERT_NE(archive, nullptr);
+    EXPECT_EQ(archive->files.size(), 3u);
+    manager.Close(archive);
+    EXPECT_EQ(ReadFileBytes(dir / "x.pak"), old);
+    EXPECT_FALSE(Exists(dir / "x.pak.bak"));
 }
 
 TEST_F(PakOpenTest, BadHeaderAndVersion) {

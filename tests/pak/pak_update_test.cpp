@@ -161,6 +161,60 @@ TEST_F(PakUpdateTest, LargeOldSubFilesCopiedInPieces) {
         EXPECT_EQ(files.at(items.items[i].name), items.streams[i]->data.substr(2));
 }
 
+// New sub-files pass through in the same pieces: one byte over a piece and
+// exactly two pieces arrive intact, and damage in the last piece is caught.
+TEST_F(PakUpdateTest, LargeNewSubFilesCopiedInPieces) {
+    std::string twoPieces(2 * kChunk, '\0');
+    for (u32 i = 0; i < twoPieces.size(); ++i)
+        twoPieces[i] = static_cast<char>(i * 13 + (i >> 10));
+    ItemSet items;
+    items.Add("over", twoPieces.substr(0, kChunk + 1));
+    items.Add("two", twoPieces);
+    ASSERT_TRUE(UpdateArchive(manager, dir / "n.pak", items));
+    const std::map<std::string, std::string> expected = {{"over", twoPieces.substr(0, kChunk + 1)},
+                                                         {"two", twoPieces}};
+    EXPECT_EQ(ReadAll(manager, dir / "n.pak"), expected);
+
+    const std::string before = ReadFileBytes(dir / "n.pak");
+    std::string damaged = twoPieces;
+    damaged.back() ^= 0x01;
+    MemoryStream source(damaged);
+    std::vector<PakUpdateItem> bad = {StreamItem("three", &source, 0, twoPieces)};
+    EXPECT_FALSE(Update(dir / "n.pak", bad));
+    EXPECT_EQ(ReadFileBytes(dir / "n.pak"), before);
+    EXPECT_FALSE(Exists(dir / "u.tmp"));
+}
+
+// The digests are checked while later records are already being copied, yet
+// the records are reported done in order, and none from the first whose
+// digest differs or whose bytes cannot be read.
+TEST_F(PakUpdateTest, ProgressStopsBeforeTheFailingRecord) {
+    const std::string data(kChunk + 100, 'r');
+    const std::string wrong = Md5Of("something else");
+    for (bool unreadable : {false, true}) {
+        for (u32 failing : {0u, 3u, 5u}) {
+            SCOPED_TRACE(std::to_string(failing) + (unreadable ? " unreadable" : " mismatch"));
+            MemoryStream source(data);
+            std::vector<PakUpdateItem> items;
+            for (u32 i = 0; i < 6; ++i) {
+                const bool fails = i == failing;
+                const std::string name = "r" + std::to_string(i);
+                items.push_back(StreamItem(name, &source, fails && unreadable ? 200 : 0, data,
+                                           fails && !unreadable ? &wrong : nullptr));
+            }
+            ProgressLog progress;
+            manager.SetEventHandler(&progress);
+            EXPECT_FALSE(Update(dir / "g.pak", items));
+            manager.SetEventHandler(nullptr);
+            std::vector<std::pair<u32, u32>> expected;
+            for (u32 done = 0; done <= failing; ++done)
+                expected.emplace_back(done, 6u);
+            EXPECT_EQ(progress.calls, expected);
+            EXPECT_FALSE(Exists(dir / "u.tmp"));
+        }
+    }
+}
+
 TEST_F(PakUpdateTest, UncommittedLeavesCompleteTemporaryArchive) {
     ItemSet base;
     base.Add("a", "aaa");

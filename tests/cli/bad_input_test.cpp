@@ -1,0 +1,133 @@
+// What a player's machine can put in the installer's way: an archive held
+// open by another program, a read-only archive, a disk that fills during a
+// rewrite, a game directory that is a file or does not exist. Each ends
+// with the failure message, exit status 1, the reason on stderr and in the
+// program log beside the installer, and nothing lost (or, for the read-only
+// archive, with the patch applied).
+#include "e2e_support.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+namespace e2e {
+namespace {
+
+constexpr u64 kStamp = 132000000000000000ULL;
+
+std::string HolderPath() {
+#ifdef _WIN32
+    std::string path = "Z:" + std::string(FILE_HOLDER_BINARY);
+    std::replace(path.begin(), path.end(), '/', '\\');
+    return path;
+#else
+    return FILE_HOLDER_BINARY;
+#endif
+}
+
+class BadInput : public ::testing::Test {
+  protected:
+    Scratch scratch;
+    const std::string game = scratch / "game";
+    const std::string installer = scratch / "bin\\setup.exe";
+    const std::string log = scratch / "bin\\setup.log";
+    const std::string archive = game + "\\data\\a.pak";
+    PackageBuilder builder{scratch / "src"};
+    SubFiles old = {{"keep.txt", {"keep"}}, {"change.txt", {std::string(300000, 'o')}}};
+
+    void SetUp() override {
+        MakeDirectory(game);
+        MakeArchive(archive, old);
+        builder.AddPak("data\\a.pak", kStamp);
+        builder.AddSubFile("change.txt", {std::string(1 << 20, 'n')});
+        builder.AddSubFile("added.txt", {"added"});
+        builder.Write(installer);
+    }
+
+    // The failure as the player and the support desk see it.
+    void ExpectFailure(const RunResult& run, const std::string& reason) {
+        EXPECT_EQ(1, run.exitCode) << run.out << run.err;
+        EXPECT_NE(std::string::npos, run.out.find(Shown(kFailed))) << run.out;
+        EXPECT_EQ(std::string::npos, run.out.find(Shown(kUpdated))) << run.out;
+        EXPECT_NE(std::string::npos, run.err.find(reason)) << run.err;
+        const std::string logged = FileBytes(log);
+        EXPECT_NE(std::string::npos, logged.find("Update failed: ")) << logged;
+        EXPECT_NE(std::string::npos, logged.find(reason)) << logged;
+    }
+
+    void ExpectArchiveUntouched(const std::string& bytes) {
+        EXPECT_TRUE(bytes == FileBytes(archive));
+        EXPECT_TRUE(FindNames(game + "\\data", "", ".tmp").empty());
+        EXPECT_TRUE(FindNames(game + "\\data", "", ".bak").empty());
+        EXPECT_TRUE(FindNames(game, "qv", ".tmp").empty());
+    }
+
+    void ExpectPatched() {
+        SubFiles now;
+        ASSERT_TRUE(ReadArchive(archive, &now));
+        EXPECT_EQ(3u, now.size());
+        EXPECT_EQ("keep", now["keep.txt"].bytes);
+        EXPECT_TRUE(now["change.txt"].bytes == std::string(1 << 20, 'n'));
+        EXPECT_EQ("added", now["added.txt"].bytes);
+    }
+};
+
+TEST_F(BadInput, ArchiveHeldOpenByAnotherProgramFailsCleanlyAndALaterRunPatches) {
+    const std::string bytes = FileBytes(archive);
+    const std::string flag = scratch / "release";
+    Child holder;
+    ASSERT_TRUE(holder.Start(HolderPath(), {NativePath(archive), NativePath(flag)}, {}, ""));
+    ASSERT_TRUE(holder.WaitForOutput("ready"));
+    RunResult run = RunInstaller(installer, game);
+    PutFile(flag, "");
+    EXPECT_EQ(0, holder.Wait().exitCode);
+    ExpectFailure(run, "cannot open the archive data\\a.pak");
+    ExpectArchiveUntouched(bytes);
+    run = RunInstaller(installer, game);
+    EXPECT_EQ(0, run.exitCode) << run.out << run.err;
+    ExpectPatched();
+}
+
+// The runtime clears the read-only attribute before it writes, as a player
+// would want: the patch goes in, and the new archive is an ordinary file.
+TEST_F(BadInput, ReadOnlyArchiveIsPatched) {
+    MakeReadOnly(archive);
+    RunResult run = RunInstaller(installer, game);
+    EXPECT_EQ(0, run.exitCode) << run.out << run.err;
+    EXPECT_NE(std::string::npos, run.out.find(Shown(kUpdated))) << run.out;
+    ExpectPatched();
+    EXPECT_FALSE(TakeSnapshot(game).at("data/a.pak").readOnly);
+}
+
+TEST_F(BadInput, DiskFillingDuringTheRewriteFailsCleanly) {
+#ifdef _WIN32
+    GTEST_SKIP() << "needs the fault hook of the Linux platform layer (PI_FAULT)";
+#else
+    const std::string bytes = FileBytes(archive);
+    // The first seven writes unpack the patch; from the eighth on the rewrite
+    // writes, its sub-files in pieces of up to 256 KiB.
+    RunResult run = RunInstaller(installer, game, {"PI_FAULT=WriteFile:12:39:forever"});
+    ExpectFailure(run, "cannot rewrite the archive data\\a.pak");
+    ExpectArchiveUntouched(bytes);
+    EXPECT_EQ(0, RunInstaller(installer, game).exitCode);
+    ExpectPatched();
+#endif
+}
+
+TEST_F(BadInput, GameDirectoryThatIsAFileIsLeftAlone) {
+    const std::string file = scratch / "notadir";
+    PutFile(file, "a file");
+    RunResult run = RunInstaller(installer, file);
+    ExpectFailure(run, "cannot create a temporary file in");
+    EXPECT_EQ("a file", FileBytes(file));
+}
+
+TEST_F(BadInput, MissingGameDirectoryIsNotCreated) {
+    const std::string missing = scratch / "missing";
+    RunResult run = RunInstaller(installer, missing);
+    ExpectFailure(run, "cannot create a temporary file in");
+    EXPECT_FALSE(Exists(missing));
+}
+
+} // namespace
+} // namespace e2e
