@@ -5,6 +5,7 @@
 #include "pak/pak_manager.h"
 
 #include "crypto/crypto.h"
+#include "pak/pak_copy.h"
 #include "runtime/file_ops.h"
 #include "runtime/log.h"
 
@@ -18,9 +19,6 @@ namespace {
 bool g_pakUpdateLockReady = false;
 
 constexpr u32 kCopyBufferSize = 8192;
-// Old sub-files pass through the work buffer in pieces of this size, so a
-// rewrite never holds a whole sub-file in memory.
-constexpr u32 kOldCopyChunk = 256 * 1024;
 constexpr u64 kMaxArchiveSize = 0xFFFFFFFFu;
 
 size_t BoundedLength(const char* text, size_t capacity) {
@@ -31,6 +29,10 @@ size_t BoundedLength(const char* text, size_t capacity) {
 std::string LowerCased(std::string text) {
     LowerCaseBytes(&text[0]);
     return text;
+}
+
+PakCheckedCopy::Reader StreamReader(Stream* source) {
+    return [source](u8* buffer, u32 count) { return source->Read(buffer, count); };
 }
 
 bool IsExistingFile(const char* path) {
@@ -147,7 +149,8 @@ bool PakNameLess::operator()(const std::string& a, const std::string& b) const {
 }
 
 bool PakManager::Update(PakArchive* archive, const PakUpdateItem* items, u32 count,
-                        const char* tempDir, const char* tempName, bool commit) {
+                        const char* tempDir, const char* tempName, bool commit,
+                        const FILETIME* stamp) {
     char systemTemp[MAX_PATH + 1];
     if (tempDir == nullptr) {
         const DWORD length = GetTempPathA(MAX_PATH, systemTemp);
@@ -165,7 +168,7 @@ bool PakManager::Update(PakArchive* archive, const PakUpdateItem* items, u32 cou
     std::string tempPath;
     bool result = false;
     if (JoinTempPath(tempDir, tempName, &tempPath))
-        result = Rewrite(archive, items, count, tempPath.c_str(), commit);
+        result = Rewrite(archive, items, count, tempPath.c_str(), commit, stamp);
     else
         Close(archive);
     LeaveCriticalSection(&g_pakUpdateLock);
@@ -173,7 +176,7 @@ bool PakManager::Update(PakArchive* archive, const PakUpdateItem* items, u32 cou
 }
 
 bool PakManager::Rewrite(PakArchive* archive, const PakUpdateItem* items, u32 count,
-                         const char* tempPath, bool commit) {
+                         const char* tempPath, bool commit, const FILETIME* stamp) {
     PakMergeMap records;
     if (!BuildMergeMap(archive, items, count, &records)) {
         Close(archive);
@@ -202,23 +205,35 @@ bool PakManager::Rewrite(PakArchive* archive, const PakUpdateItem* items, u32 co
     if (m_eventHandler)
         m_eventHandler->OnProgress(0, total);
 
+    // The digests are checked on a second thread while the next records are
+    // copied; a record is reported done once its digest has matched. When a
+    // copy fails, the records before it are settled first, so that the
+    // reports and the outcome are those of checking each record in turn.
+    PakCheckedCopy copy(m_eventHandler, total);
+    auto settleAndAbort = [&] {
+        copy.Settle(true);
+        return abort();
+    };
+    if (!copy.Ready())
+        return abort();
     static const u8 kPad[3] = {0, 0, 0};
-    u32 done = 0;
     for (auto& pair : records) {
         PakIndexEntry& entry = pair.second.entry;
-        if (!WriteRecordData(pair.second, &temp))
-            return abort();
+        if (!WriteRecordData(pair.second, &temp, copy))
+            return settleAndAbort();
         const u64 aligned = (static_cast<u64>(entry.size) + 3) & ~static_cast<u64>(3);
         if (offset + aligned > kMaxArchiveSize)
-            return abort();
+            return settleAndAbort();
         entry.dataOffset = static_cast<u32>(offset);
         entry.alignedSize = static_cast<u32>(aligned);
         if (!temp.Write(kPad, static_cast<u32>(aligned - entry.size)))
-            return abort();
+            return settleAndAbort();
         offset += aligned;
-        if (m_eventHandler)
-            m_eventHandler->OnProgress(++done, total);
+        if (!copy.Settle(false))
+            return abort();
     }
+    if (!copy.Settle(true))
+        return abort();
 
     // Positions are asked of the file and checked, not trusted: a failed
     // Tell must not end up in the header.
@@ -230,6 +245,12 @@ bool PakManager::Rewrite(PakArchive* archive, const PakUpdateItem* items, u32 co
         return abort();
     header.indexSize = static_cast<u32>(indexSize);
     if (!temp.Seek(0) || !temp.Write(&header, sizeof header))
+        return abort();
+    // Before any name moves, the new file takes its time and reaches the
+    // disk: after a power cut the archive's name must never lead to bytes
+    // that were only in memory, nor to new bytes with an old time, which the
+    // next run would find up to date and never correct.
+    if ((stamp != nullptr && !temp.SetWriteTime(stamp)) || !temp.Flush())
         return abort();
     temp.Close();
 
@@ -250,10 +271,12 @@ bool PakManager::Rewrite(PakArchive* archive, const PakUpdateItem* items, u32 co
     return false;
 }
 
-bool PakManager::WriteRecordData(PakMergeRecord& record, Stream* dst) {
+// Copies the record's bytes; `copy` checks them against the digest they must
+// have. False when the bytes cannot be read or written.
+bool PakManager::WriteRecordData(PakMergeRecord& record, Stream* dst, PakCheckedCopy& copy) {
     const PakUpdateItem* item = record.item;
     if (item == nullptr)
-        return CopyOldSubFile(record, dst);
+        return CopyOldSubFile(record, dst, copy);
     PakIndexEntry& entry = record.entry;
     entry.method = item->method;
     entry.stampLow = item->stampLow;
@@ -263,25 +286,24 @@ bool PakManager::WriteRecordData(PakMergeRecord& record, Stream* dst) {
         entry.originalSize = 0;
         std::memcpy(entry.storedMd5, g_emptyMd5, 16);
         std::memcpy(entry.originalMd5, g_emptyMd5, 16);
+        copy.Add();
         return true;
     }
-    u8 digest[16];
     u32 size;
     if (item->source != nullptr) {
-        item->source->Seek(static_cast<i32>(item->sourceOffset));
+        Stream* source = item->source;
+        source->Seek(static_cast<i32>(item->sourceOffset));
         size = item->size;
-        if (!CopyWithDigest(dst, item->source, size, digest))
+        if (!copy.Copy(size, StreamReader(source), dst, item->storedMd5))
             return false;
     } else {
         FileStream source;
         if (!source.Open(item->sourcePath, OpenRead))
             return false;
         size = source.GetSize();
-        if (!CopyWithDigest(dst, &source, size, digest))
+        if (!copy.Copy(size, StreamReader(&source), dst, item->storedMd5))
             return false;
     }
-    if (std::memcmp(digest, item->storedMd5, 16) != 0)
-        return false;
     entry.size = size;
     std::memcpy(entry.storedMd5, item->storedMd5, 16);
     std::memcpy(entry.originalMd5, item->originalMd5, 16);
@@ -289,30 +311,17 @@ bool PakManager::WriteRecordData(PakMergeRecord& record, Stream* dst) {
     return true;
 }
 
-// Reads, hashes and writes the old bytes piece by piece; the digest is
-// compared at the end, and a mismatch aborts the rewrite like any failure.
-bool PakManager::CopyOldSubFile(PakMergeRecord& record, Stream* dst) {
+// The old bytes pass through in pieces, never whole; their digest must be
+// the one the old index holds.
+bool PakManager::CopyOldSubFile(PakMergeRecord& record, Stream* dst, PakCheckedCopy& copy) {
     PakFileEntry* old = record.old;
-    const u32 size = old->size;
-    const u32 chunk = std::min(size, kOldCopyChunk);
-    if (m_work.size() < chunk)
-        m_work.resize(chunk);
     SeekSubFile(old, 0, 0);
-    crypto::Md5 md5;
-    bool ok = true;
-    for (u32 done = 0; ok && done < size;) {
-        const u32 piece = std::min(size - done, chunk);
-        ok = ReadSubFile(old, m_work.data(), piece) == static_cast<i32>(piece) &&
-             dst->Write(m_work.data(), piece);
-        md5.Update(m_work.data(), piece);
-        done += piece;
-    }
+    auto read = [this, old](u8* buffer, u32 count) {
+        return ReadSubFile(old, buffer, count) == static_cast<i32>(count);
+    };
+    const bool copied = copy.Copy(old->size, read, dst, record.entry.storedMd5);
     SeekSubFile(old, 0, 0);
-    if (!ok)
-        return false;
-    u8 digest[16];
-    md5.Final(digest);
-    return std::memcmp(digest, record.entry.storedMd5, 16) == 0;
+    return copied;
 }
 
 bool PakManager::CopyWithDigest(Stream* dst, Stream* src, u32 count, u8 digest[16]) {

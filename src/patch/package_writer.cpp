@@ -1,18 +1,17 @@
 #include "patch/package_writer.h"
 
 #include "crypto/crypto.h"
+#include "patch/block_deflate.h"
 #include "patch/package.h"
 #include "patch/report.h"
 #include "runtime/stream.h"
 
-#include <zlib.h>
 
 #include <cstring>
 
 namespace {
 
 constexpr u32 kCopyBufferSize = 65536;
-constexpr u32 kDeflateBufferSize = 65536;
 // The installer positions its streams with signed 32-bit offsets.
 constexpr u64 kMaxFileSize = 0x7FFFFFFF;
 constexpr u32 kPakRecordSize = sizeof(PatchPakRecord);
@@ -132,62 +131,39 @@ bool PlanPackage(const PackageContents& contents, Layout* layout, std::string* e
     return true;
 }
 
-// Raw deflate into `out` through one fixed buffer.
+// Raw deflate into `out`, compressed on every core; a failed write is
+// reported with the system's reason.
 class Deflater {
   public:
-    Deflater(FileStream& out, std::vector<u8>& buffer) : m_out(out), m_buffer(buffer) {
-        std::memset(&m_z, 0, sizeof m_z);
-    }
-    ~Deflater() {
-        if (m_started) {
-            deflateEnd(&m_z);
-        }
-    }
-    Deflater(const Deflater&) = delete;
-    Deflater& operator=(const Deflater&) = delete;
+    Deflater(FileStream& out, int level)
+        : m_out(out),
+          m_blocks(level, [this](const u8* data, u32 size) { return Write(data, size); }) {}
 
-    bool Begin(int level, std::string* error) {
-        if (deflateInit2(&m_z, level, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY) != Z_OK) {
-            return Failed(error, FormatText("cannot start compression at level %d", level));
-        }
-        m_started = true;
-        return true;
-    }
+    bool Begin(std::string* error) { return m_blocks.Begin(error); }
     bool Add(const void* data, u32 size, std::string* error) {
-        m_z.next_in = static_cast<Bytef*>(const_cast<void*>(data));
-        m_z.avail_in = size;
-        return Pump(Z_NO_FLUSH, error);
+        return m_blocks.Add(data, size, error) || WriteFailure(error);
     }
-    bool Finish(std::string* error) { return Pump(Z_FINISH, error); }
-    u64 Written() const { return m_written; }
+    bool Finish(std::string* error) { return m_blocks.Finish(error) || WriteFailure(error); }
+    u64 Written() const { return m_blocks.Written(); }
 
   private:
-    bool Pump(int flush, std::string* error) {
-        for (;;) {
-            m_z.next_out = m_buffer.data();
-            m_z.avail_out = static_cast<uInt>(m_buffer.size());
-            const int result = deflate(&m_z, flush);
-            if (result == Z_STREAM_ERROR) {
-                return Failed(error, "compression failed");
-            }
-            const u32 produced = static_cast<u32>(m_buffer.size()) - m_z.avail_out;
-            if (produced != 0 && !m_out.Write(m_buffer.data(), produced)) {
-                const DWORD code = GetLastError();
-                return Failed(error, "cannot write the installer: " + DescribeSystemError(code));
-            }
-            m_written += produced;
-            const bool done = flush == Z_FINISH ? result == Z_STREAM_END : m_z.avail_out != 0;
-            if (done) {
-                return true;
-            }
+    bool Write(const u8* data, u32 size) {
+        if (m_out.Write(data, size)) {
+            return true;
         }
+        m_writeError = "cannot write the installer: " + DescribeSystemError(GetLastError());
+        return false;
+    }
+    bool WriteFailure(std::string* error) {
+        if (error && !m_writeError.empty()) {
+            *error = m_writeError;
+        }
+        return false;
     }
 
     FileStream& m_out;
-    std::vector<u8>& m_buffer;
-    z_stream m_z;
-    bool m_started = false;
-    u64 m_written = 0;
+    BlockDeflater m_blocks;
+    std::string m_writeError;
 };
 
 bool CopyStub(const char* stubPath, FileStream& out, u32* stubSize, std::string* error) {
@@ -287,9 +263,8 @@ bool WriteInstaller(const char* stubPath, const Layout& layout, FileStream& out,
     if (!CopyStub(stubPath, out, &payloadStart, error)) {
         return false;
     }
-    std::vector<u8> deflateBuffer(kDeflateBufferSize);
-    Deflater deflater(out, deflateBuffer);
-    if (!deflater.Begin(level, error) || !AddManifest(layout, deflater, error)) {
+    Deflater deflater(out, level);
+    if (!deflater.Begin(error) || !AddManifest(layout, deflater, error)) {
         return false;
     }
     DataProgress progress = {sink, 0, layout.dataBytes};
