@@ -4,6 +4,7 @@
 // two percentages and the result. Ctrl-C asks before it cancels the job.
 
 #include "cli/console.h"
+#include "cli/dry_run.h"
 #include "cli/progress_display.h"
 #include "pak/pak_manager.h"
 #include "patch/progress.h"
@@ -41,12 +42,26 @@ std::string ProgramName(const char* argv0) {
 
 void PrintUsage(const std::string& program) {
     cli::WriteOut("usage: " + program +
-                  " [GAME_DIR]\n"
+                  " [--dry-run] [GAME_DIR]\n"
                   "Applies the patch that this program carries to the game directory\n"
                   "GAME_DIR, which is asked for when it is not given. Ctrl-C asks whether\n"
                   "to cancel the update.\n"
                   "Exit status: 0 updated, 1 update failed, 2 usage or start-up error,\n"
-                  "130 cancelled.\n");
+                  "130 cancelled.\n"
+                  "\n"
+                  "--dry-run  changes nothing: prints each file the update would create or\n"
+                  "           overwrite with other bytes, each archive it would rewrite with\n"
+                  "           the sub-files it would add or replace, and each it would leave.\n"
+                  "           Exit status: 0 no byte would change, 2 something would, 1 the\n"
+                  "           installer is damaged or the directory cannot be read.\n");
+}
+
+// `--dry-run` before any "--": every failure, bad usage too, then exits 1.
+bool AsksForDryRun(int argc, char** argv) {
+    for (int i = 1; i < argc && strcmp(argv[i], "--") != 0; ++i)
+        if (strcmp(argv[i], "--dry-run") == 0)
+            return true;
+    return false;
 }
 
 bool IsLeadByte(unsigned char c) {
@@ -80,6 +95,8 @@ bool GetGameDir(int argc, char** argv, std::string* dir, int* exitCode) {
             PrintUsage(program);
             *exitCode = kExitUpdated;
             return false;
+        } else if (options && strcmp(arg, "--dry-run") == 0) {
+            continue;
         } else if (options && arg[0] == '-' && arg[1] != '\0') {
             cli::WriteErr(program + ": unknown option " + arg + "\n");
             *exitCode = kExitUsage;
@@ -214,13 +231,16 @@ int main(int argc, char** argv) {
     cli::InitConsole();
     std::string dir;
     int exitCode = kExitUsage;
+    const bool dryRun = AsksForDryRun(argc, argv);
     if (!GetGameDir(argc, argv, &dir, &exitCode))
-        return exitCode;
+        return dryRun && exitCode != kExitUpdated ? cli::kDryRunFailed : exitCode;
     if (dir.empty()) {
         cli::WriteErr(std::string(kNoDirectory) + "\n");
-        return kExitUsage;
+        return dryRun ? cli::kDryRunFailed : kExitUsage;
     }
     CutTrailingSeparator(&dir);
+    if (dryRun)
+        return cli::RunDryRun(dir);
     if (!InitPakUpdateLock())
         return kExitUsage;
     exitCode = RunInstaller(dir);

@@ -4,6 +4,7 @@
 #include "mkpatch.h"
 
 #include "crypto/crypto.h"
+#include "patch/dry_run.h"
 #include "patch/package.h"
 #include "patch/report.h"
 #include "runtime/stream.h"
@@ -11,6 +12,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <vector>
 #include <zlib.h>
 
@@ -279,26 +281,55 @@ void PrintJson(const Inspection& report) {
            report.damage.empty() ? "true" : "false");
 }
 
+// The game directory as the installer takes it: code page 936, no trailing
+// separator (the root stays "/").
+std::string GameDirArgument(std::string dir) {
+    while (dir.size() > 1 && dir.back() == '/')
+        dir.pop_back();
+    return PathToAcp(dir);
+}
+
+// The installer's dry run, on the package inspected above.
+int PrintPlan(const char* payloadPath, const Manifest& manifest, const std::string& against) {
+    FileStream payload;
+    if (!payload.Open(payloadPath, OpenRead))
+        Fail(kExitUsageOrIo, "cannot reopen the temporary file " + ToUtf8(payloadPath));
+    UpdatePlan plan;
+    PlanUpdate(manifest, payload, GameDirArgument(against), &plan);
+    printf("dry run against %s (nothing there is changed):\n%s", against.c_str(),
+           ToUtf8(DescribePlan(plan)).c_str());
+    switch (plan.GetOutcome()) {
+    case UpdatePlan::NoChange:
+        return kExitOk;
+    case UpdatePlan::Changes:
+        return kExitWouldChange;
+    case UpdatePlan::Unusable:
+        break;
+    }
+    Fail(kExitBadInput, ToUtf8(plan.failure.empty() ? plan.damage.front() : plan.failure));
+}
+
 } // namespace
 
-int RunInspect(const std::string& installer, bool json) {
+int RunInspect(const std::string& installer, bool json, const std::string& against) {
     Inspection report;
     report.installer = installer;
     FileStream file;
     if (!file.Open(PathToAcp(installer).c_str(), OpenRead))
         Fail(kExitUsageOrIo,
              "cannot open " + installer + ": " + DescribeSystemError(GetLastError()));
+    std::unique_ptr<TempFile> temp; // the inflated package, until the dry run is done
     if (ReadTrailer(file, &report)) {
-        TempFile temp;
-        if (Inflate(file, temp.Path(), &report))
-            ReadPackage(temp.Path(), &report);
+        temp = std::make_unique<TempFile>();
+        if (Inflate(file, temp->Path(), &report))
+            ReadPackage(temp->Path(), &report);
     }
     if (json)
         PrintJson(report);
     else
         PrintText(report);
     if (report.damage.empty())
-        return kExitOk;
+        return against.empty() ? kExitOk : PrintPlan(temp->Path(), report.manifest, against);
     fprintf(stderr, "mkpatch: %s is damaged: %s\n", installer.c_str(),
             report.damage.front().c_str());
     return kExitBadInput;

@@ -2,11 +2,13 @@
 // inspects them. The pieces of the tool share these declarations.
 #pragma once
 
-#include "pak/pak_format.h"
+#include "patch/archive_index.h"
+#include "patch/package_writer.h"
 #include "platform/win32.h"
 #include "runtime/types.h"
 
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -17,6 +19,9 @@ namespace mkpatch {
 constexpr int kExitOk = 0;
 constexpr int kExitBadInput = 1;
 constexpr int kExitUsageOrIo = 2;
+// `inspect --against`: the installer would change the game directory (every
+// failure is kExitBadInput there).
+constexpr int kExitWouldChange = 2;
 
 // Thrown at the first problem; main() prints it and exits with its code.
 struct ToolError {
@@ -44,17 +49,47 @@ u64 StampValue(const FILETIME& stamp);
 std::string HexDigest(const u8 digest[16]);
 std::string JsonString(const std::string& utf8);
 
-// One sub-file of a source archive, as its index describes it.
-struct ArchiveEntry {
-    std::string name; // exact bytes of the index
-    PakIndexEntry index;
-};
-
 // Reads and checks the index of the archive at `utf8Path`: header, index
 // bounds, entry checks, and every entry's data inside the data area. Throws
 // kExitBadInput for damage, kExitUsageOrIo when the file cannot be read.
 // Entries come in name order; a later duplicate replaces an earlier one.
-std::vector<ArchiveEntry> ReadArchiveIndex(const std::string& utf8Path);
+std::vector<ArchiveEntry> ReadSourceArchive(const std::string& utf8Path);
+// Reads every sub-file's data and throws kExitBadInput, naming the archive
+// and the sub-file, at the first that does not match its digest.
+void VerifySourceArchive(const std::string& utf8Path, const std::vector<ArchiveEntry>& entries);
+
+// A regular file under a directory that the tool takes files from.
+struct FoundFile {
+    std::string relative; // UTF-8, '/' separated
+    std::string path;     // UTF-8
+};
+// Every regular file under `dir`, in byte order of the relative paths.
+std::vector<FoundFile> ListFiles(const std::string& dir);
+// A relative path as a record names it: '\' separated, code page 936.
+std::string RecordName(const std::string& relativeUtf8, const char* what);
+std::string LowerCased(std::string name);
+// The game's directories and the archives are case-insensitive: two names of
+// one tree that differ only in letter case would land on the same file.
+void CheckUnique(std::set<std::string>* seen, const std::string& name, const std::string& where);
+// A plain file stored unchanged, stamped with its modification time.
+PackageFile DescribeFile(const FoundFile& found, const std::string& name);
+// A sub-file of the archive at `archiveUtf8` exactly as the archive stores
+// it, under the lower-case name the pak library files it under.
+PackageFile DescribeSubFile(const std::string& archiveUtf8, const ArchiveEntry& entry);
+
+// Where a record's bytes come from, to tell afterwards why a build failed.
+// One per record, in package order: every archive's sub-files, then the
+// loose files.
+struct SourceNote {
+    const PackageFile* file; // set by WriteInstaller
+    std::string path;        // UTF-8
+    bool fromArchive;
+};
+// Streams `contents` into `output` behind a copy of `stub`, with progress on
+// a terminal; on failure, says whose fault it was and leaves nothing new at
+// `output`.
+void WriteInstaller(const std::string& stub, const std::string& output, int level,
+                    const PackageContents& contents, std::vector<SourceNote>* notes);
 
 struct PakOption {
     std::string name;   // UTF-8, as given
@@ -69,7 +104,19 @@ struct BuildOptions {
     int level = 9;
 };
 
+struct DiffOptions {
+    std::string stub;
+    std::string output;
+    std::string oldDir;
+    std::string newDir;
+    bool strict = false; // what the package cannot express is an error
+    int level = 9;
+};
+
 int RunBuild(const BuildOptions& options);
-int RunInspect(const std::string& installer, bool json);
+int RunDiff(const DiffOptions& options);
+// With `againstDir` (UTF-8), also what the installer would do to that game
+// directory, as its dry run tells it.
+int RunInspect(const std::string& installer, bool json, const std::string& againstDir);
 
 } // namespace mkpatch

@@ -3,11 +3,13 @@
 #include "paktool.h"
 
 #include "crypto/crypto.h"
+#include "crypto/md5_pipeline.h"
 #include "platform/codepage.h"
 
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <deque>
 #include <filesystem>
 #include <unistd.h>
 
@@ -175,34 +177,76 @@ Inspection Inspect(const ArchiveName& archive) {
     return inspection;
 }
 
-void VerifyData(const ArchiveName& archive, const ListedEntry& entry, u32 fileSize,
-                std::vector<std::string>* problems) {
+namespace {
+
+// Chunks in flight between the reading thread and the hashing one.
+constexpr size_t kVerifyChunkSize = 256 * 1024;
+constexpr size_t kVerifyChunkCount = 4;
+
+std::string SubFileLabel(const ListedEntry& entry) {
+    return "sub-file " + Quote(ToUtf8(entry.name)) + ": ";
+}
+
+std::string RangeProblem(const ListedEntry& entry, u32 fileSize) {
     const PakIndexEntry& fields = entry.fields;
-    const std::string label = "sub-file " + Quote(ToUtf8(entry.name)) + ": ";
-    if (static_cast<u64>(fields.dataOffset) + fields.size > fileSize) {
-        problems->push_back(label + "dataOffset " + std::to_string(fields.dataOffset) + " + size " +
-                            std::to_string(fields.size) + " runs past the end of the file");
-        return;
-    }
-    if (fields.size == 0)
-        return; // the reader takes the digest of nothing for these
+    if (static_cast<u64>(fields.dataOffset) + fields.size <= fileSize)
+        return "";
+    return SubFileLabel(entry) + "dataOffset " + std::to_string(fields.dataOffset) + " + size " +
+           std::to_string(fields.size) + " runs past the end of the file";
+}
+
+std::string DigestProblem(const ListedEntry& entry, const u8 digest[16]) {
+    if (std::memcmp(digest, entry.fields.storedMd5, 16) == 0)
+        return "";
+    return SubFileLabel(entry) + "storedMd5 is " + Hex(entry.fields.storedMd5, 16) +
+           " but the data's digest is " + Hex(digest, 16);
+}
+
+} // namespace
+
+// One pass over the archive: each sub-file is read in chunks that a second
+// thread hashes while the next ones are read. Problems are reported in entry
+// order, whenever their digests finish.
+void VerifyData(const ArchiveName& archive, const std::vector<ListedEntry>& entries, u32 fileSize,
+                std::vector<std::string>* problems) {
+    std::vector<std::string> found(entries.size());
+    crypto::Md5Pipeline pipeline(kVerifyChunkSize, kVerifyChunkCount);
+    if (!pipeline.Ready())
+        Fail(kExitUsageOrIo, archive.display + ": out of memory");
+    std::deque<size_t> hashing; // entries whose digests are on their way
+    auto settle = [&](bool wait) {
+        u8 digest[16];
+        while (!hashing.empty() && pipeline.TakeDigest(digest, wait)) {
+            found[hashing.front()] = DigestProblem(entries[hashing.front()], digest);
+            hashing.pop_front();
+        }
+    };
     FileStream stream;
-    if (!stream.Open(archive.acp.c_str(), OpenRead))
-        Fail(kExitUsageOrIo, archive.display + ": cannot open the archive");
-    crypto::Md5 md5;
-    std::vector<u8> buffer(1 << 16);
-    for (u32 done = 0; done < fields.size;) {
-        const u32 piece = std::min<u32>(fields.size - done, static_cast<u32>(buffer.size()));
-        if (!ReadAt(stream, fields.dataOffset + done, buffer.data(), piece))
-            Fail(kExitUsageOrIo, archive.display + ": " + label + "cannot read the data");
-        md5.Update(buffer.data(), piece);
-        done += piece;
+    for (size_t i = 0; i < entries.size(); ++i) {
+        const PakIndexEntry& fields = entries[i].fields;
+        found[i] = RangeProblem(entries[i], fileSize);
+        if (!found[i].empty() || fields.size == 0)
+            continue; // the reader takes the digest of nothing for empty ones
+        if (stream.status == StreamClosed && !stream.Open(archive.acp.c_str(), OpenRead))
+            Fail(kExitUsageOrIo, archive.display + ": cannot open the archive");
+        for (u32 done = 0; done < fields.size;) {
+            const u32 piece = static_cast<u32>(std::min<u64>(fields.size - done, kVerifyChunkSize));
+            u8* chunk = pipeline.Acquire();
+            if (!ReadAt(stream, fields.dataOffset + done, chunk, piece))
+                Fail(kExitUsageOrIo,
+                     archive.display + ": " + SubFileLabel(entries[i]) + "cannot read the data");
+            pipeline.Feed(chunk, piece);
+            done += piece;
+        }
+        pipeline.EndDigest();
+        hashing.push_back(i);
+        settle(false);
     }
-    u8 digest[16];
-    md5.Final(digest);
-    if (std::memcmp(digest, fields.storedMd5, 16) != 0)
-        problems->push_back(label + "storedMd5 is " + Hex(fields.storedMd5, 16) +
-                            " but the data's digest is " + Hex(digest, 16));
+    settle(true);
+    for (std::string& problem : found) {
+        if (!problem.empty())
+            problems->push_back(std::move(problem));
+    }
 }
 
 namespace {
@@ -299,8 +343,7 @@ int Verify(const std::vector<std::string>& args) {
         try {
             archive = EnterArchiveDirectory(path);
             inspection = Inspect(archive);
-            for (const ListedEntry& entry : inspection.entries)
-                VerifyData(archive, entry, inspection.fileSize, &inspection.problems);
+            VerifyData(archive, inspection.entries, inspection.fileSize, &inspection.problems);
         } catch (const Failure& failure) {
             std::fprintf(stderr, "paktool: %s\n", failure.message.c_str());
             result = kExitUsageOrIo;

@@ -54,8 +54,9 @@ struct Inspection {
 };
 // Fails with kExitUsageOrIo when the file cannot be read at all.
 Inspection Inspect(const ArchiveName& archive);
-// Checks one sub-file's range and digest; adds a problem when they fail.
-void VerifyData(const ArchiveName& archive, const ListedEntry& entry, u32 fileSize,
+// Checks every sub-file's range and digest; adds the problems found, in
+// entry order.
+void VerifyData(const ArchiveName& archive, const std::vector<ListedEntry>& entries, u32 fileSize,
                 std::vector<std::string>* problems);
 
 int List(const std::vector<std::string>& args);

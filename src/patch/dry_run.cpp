@@ -1,0 +1,444 @@
+#include "patch/dry_run.h"
+
+#include "crypto/crypto.h"
+#include "patch/archive_index.h"
+#include "patch/report.h"
+#include "patch/sub_file_match.h"
+
+#include <cstring>
+#include <map>
+
+namespace {
+
+constexpr u32 kCompareBufferSize = 65536;
+
+struct HeldSubFile {
+    u8 storedMd5[16];
+    u32 method;
+};
+// An archive's sub-files by their exact names, as the job's lookup sees them.
+typedef std::map<std::string, HeldSubFile> HeldArchive;
+
+// Windows matches names ignoring the case of ASCII letters and takes '/' for
+// '\'. The trail byte of a double-byte character is never a letter or a
+// separator there, so it is kept as it is.
+std::string FoldedName(const std::string& name) {
+    std::string folded;
+    for (size_t i = 0; i < name.size(); ++i) {
+        const unsigned char c = static_cast<unsigned char>(name[i]);
+        if (c >= 0x81 && c <= 0xFE && i + 1 < name.size()) {
+            folded.append(name, i++, 2);
+        } else if (c >= 'A' && c <= 'Z') {
+            folded.push_back(static_cast<char>(c + 0x20));
+        } else {
+            folded.push_back(c == '/' ? '\\' : static_cast<char>(c));
+        }
+    }
+    return folded;
+}
+
+std::string LowerCased(std::string name) {
+    LowerCaseBytes(&name[0]);
+    return name;
+}
+
+enum class Presence { Absent, File, Directory, Unknown };
+
+Presence Probe(const std::string& path, DWORD* error) {
+    const DWORD attributes = GetFileAttributesA(path.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES)
+        return (attributes & FILE_ATTRIBUTE_DIRECTORY) ? Presence::Directory : Presence::File;
+    *error = GetLastError();
+    return *error == ERROR_FILE_NOT_FOUND || *error == ERROR_PATH_NOT_FOUND ? Presence::Absent
+                                                                            : Presence::Unknown;
+}
+
+bool SameStamp(const FILETIME& a, const FILETIME& b) {
+    return a.dwLowDateTime == b.dwLowDateTime && a.dwHighDateTime == b.dwHighDateTime;
+}
+
+// What a rewrite leaves: the old sub-files and the new ones under their
+// lower-case names, a new one winning over an old one, as the pak library
+// merges them.
+void MergeRewrite(const std::vector<const PatchFileRecord*>& applied, HeldArchive* archive) {
+    HeldArchive merged;
+    for (const auto& pair : *archive)
+        merged[LowerCased(pair.first)] = pair.second;
+    u8 emptyMd5[16];
+    crypto::Md5Digest("", 0, emptyMd5);
+    for (const PatchFileRecord* record : applied) {
+        HeldSubFile& held = merged[LowerCased(record->name)];
+        std::memcpy(held.storedMd5, record->dataSize == 0 ? emptyMd5 : record->storedMd5, 16);
+        held.method = record->method;
+    }
+    archive->swap(merged);
+}
+
+class Planner {
+  public:
+    Planner(const Manifest& manifest, Stream& payload, const std::string& gameDir, UpdatePlan* plan)
+        : m_manifest(manifest), m_payload(payload), m_gameDir(gameDir), m_plan(plan),
+          m_buffers(2, std::vector<u8>(kCompareBufferSize)) {}
+
+    void Run();
+
+  private:
+    bool Stop(const std::string& why) {
+        m_plan->failure = why;
+        return false;
+    }
+    std::string GamePath(const char* name) const { return m_gameDir + "\\" + name; }
+    bool PlanFiles();
+    bool PlanFile(const PatchFileRecord& record);
+    bool SameBytes(FileStream& file, const PatchFileRecord& record, bool* same);
+    bool PlanPak(const PatchPakRecord& pak);
+    bool FindArchive(const PatchPakRecord& pak, PlannedPak* planned, HeldArchive* archive);
+    bool LocateArchive(const std::string& path, PlannedPak* planned, std::string* source);
+    bool FindArchiveOnDisk(const std::string& path, PlannedPak* planned, HeldArchive* archive);
+    bool ReadArchive(Stream& file, u32 base, u32 length, const std::string& label,
+                     HeldArchive* archive);
+
+    const Manifest& m_manifest;
+    Stream& m_payload;
+    const std::string m_gameDir;
+    UpdatePlan* m_plan;
+    std::vector<std::vector<u8>> m_buffers;
+    // The last loose record written to each path, by folded name.
+    std::map<std::string, const PatchFileRecord*> m_written;
+    // Archives as earlier pak records of this package leave them.
+    std::map<std::string, HeldArchive> m_archives;
+    ArchiveDamage m_lastDamage = ArchiveIntact; // of the archive read last
+};
+
+void Planner::Run() {
+    DWORD error = 0;
+    if (Probe(m_gameDir, &error) != Presence::Directory) {
+        Stop("the game directory " + m_gameDir + " does not exist or is not a directory");
+        return;
+    }
+    ManifestProblem problem;
+    if (!ValidateManifest(m_manifest, m_payload.GetSize(), static_cast<u32>(m_gameDir.size()),
+                          &problem)) {
+        Stop("a real run would refuse the patch for this directory: " + problem.what);
+        return;
+    }
+    if (!PlanFiles())
+        return;
+    for (const PatchPakRecord& pak : m_manifest.paks)
+        if (!PlanPak(pak))
+            return;
+}
+
+// A path written twice ends with the bytes of its last record.
+bool Planner::PlanFiles() {
+    std::vector<std::string> order;
+    for (const PatchFileRecord& record : m_manifest.files) {
+        if (record.inPak)
+            continue;
+        const std::string folded = FoldedName(record.name);
+        if (m_written.count(folded) == 0)
+            order.push_back(folded);
+        m_written[folded] = &record;
+    }
+    for (const std::string& folded : order)
+        if (!PlanFile(*m_written[folded]))
+            return false;
+    return true;
+}
+
+bool Planner::PlanFile(const PatchFileRecord& record) {
+    PlannedFile planned;
+    planned.name = record.name;
+    const std::string path = GamePath(record.name);
+    DWORD error = 0;
+    const Presence presence = Probe(path, &error);
+    if (presence == Presence::Directory)
+        return Stop(FormatText("a real run would fail: %s is a directory and cannot be written",
+                               record.name));
+    if (presence == Presence::Unknown)
+        return Stop(
+            FormatText("cannot look at %s: %s", record.name, DescribeSystemError(error).c_str()));
+    if (presence == Presence::File) {
+        FileStream file;
+        DWORD high = 0;
+        FILETIME stamp = {0, 0};
+        if (!file.Open(path.c_str(), OpenRead) ||
+            !GetFileTime(file.file.handle, nullptr, nullptr, &stamp))
+            return Stop(FormatText("cannot read %s: %s", record.name,
+                                   DescribeSystemError(GetLastError()).c_str()));
+        bool same = GetFileSize(file.file.handle, &high) == record.dataSize && high == 0;
+        if (same && !SameBytes(file, record, &same))
+            return false;
+        planned.action = same ? PlannedFile::SameBytes : PlannedFile::Replace;
+        planned.timeChanges = same && !SameStamp(stamp, record.stamp);
+    }
+    m_plan->files.push_back(planned);
+    return true;
+}
+
+bool Planner::SameBytes(FileStream& file, const PatchFileRecord& record, bool* same) {
+    u8* const held = m_buffers[0].data();
+    u8* const carried = m_buffers[1].data();
+    if (record.dataSize != 0 &&
+        !m_payload.Seek(static_cast<i32>(m_manifest.dataBase + record.dataOffset)))
+        return Stop("cannot read the extracted patch");
+    *same = true;
+    for (u32 remaining = record.dataSize; *same && remaining != 0;) {
+        const u32 chunk = remaining < kCompareBufferSize ? remaining : kCompareBufferSize;
+        if (!m_payload.Read(carried, chunk))
+            return Stop("cannot read the extracted patch");
+        if (!file.Read(held, chunk))
+            return Stop(FormatText("cannot read %s: %s", record.name,
+                                   DescribeSystemError(GetLastError()).c_str()));
+        *same = std::memcmp(held, carried, chunk) == 0;
+        remaining -= chunk;
+    }
+    return true;
+}
+
+bool Planner::PlanPak(const PatchPakRecord& pak) {
+    PlannedPak planned;
+    planned.name = pak.name;
+    planned.records = pak.recordCount;
+    if (pak.recordCount == 0) {
+        m_plan->paks.push_back(planned);
+        return true;
+    }
+    HeldArchive archive;
+    if (!FindArchive(pak, &planned, &archive))
+        return false;
+    const bool creates = planned.action == PlannedPak::Create;
+    std::vector<const PatchFileRecord*> applied;
+    for (u32 i = 0; i < pak.recordCount; ++i) {
+        const PatchFileRecord& record = m_manifest.files[pak.firstRecord + i];
+        const auto held = archive.find(record.name);
+        if (held != archive.end() && SameStoredSubFile(held->second.storedMd5, held->second.method,
+                                                       record.storedMd5, record.method))
+            continue;
+        applied.push_back(&record);
+        planned.subFiles.push_back({record.name, held != archive.end()});
+    }
+    if (applied.empty()) {
+        planned.action = PlannedPak::UpToDate;
+    } else {
+        planned.action = creates ? PlannedPak::Create : PlannedPak::Rewrite;
+        MergeRewrite(applied, &archive);
+    }
+    m_archives[FoldedName(pak.name)].swap(archive);
+    m_plan->paks.push_back(planned);
+    return true;
+}
+
+// The archive as the job would open it at this point of the run. Sets
+// `planned->action` to Create when there is none yet.
+bool Planner::FindArchive(const PatchPakRecord& pak, PlannedPak* planned, HeldArchive* archive) {
+    const std::string folded = FoldedName(pak.name);
+    const auto earlier = m_archives.find(folded);
+    if (earlier != m_archives.end()) {
+        *archive = earlier->second;
+        return true;
+    }
+    const auto written = m_written.find(folded);
+    if (written != m_written.end()) {
+        const PatchFileRecord& record = *written->second;
+        planned->fromPackage = true;
+        return ReadArchive(m_payload, m_manifest.dataBase + record.dataOffset, record.dataSize,
+                           std::string(pak.name), archive);
+    }
+    return FindArchiveOnDisk(GamePath(pak.name), planned, archive);
+}
+
+// Where the job's open finds the archive: its own file, or the backup that
+// the open moves back when the file is missing. Neither: it is created.
+bool Planner::LocateArchive(const std::string& path, PlannedPak* planned, std::string* source) {
+    const std::string& name = planned->name;
+    DWORD error = 0;
+    *source = path;
+    switch (Probe(path, &error)) {
+    case Presence::Directory:
+        return Stop("a real run would fail: the archive " + name + " is a directory");
+    case Presence::Unknown:
+        return Stop("cannot look at the archive " + name + ": " + DescribeSystemError(error));
+    case Presence::File:
+        return true;
+    case Presence::Absent:
+        break;
+    }
+    *source = path + ".bak";
+    switch (Probe(*source, &error)) {
+    case Presence::File:
+        planned->restoresBackup = true;
+        return true;
+    case Presence::Unknown:
+        return Stop("cannot look at " + name + ".bak: " + DescribeSystemError(error));
+    default:
+        planned->action = PlannedPak::Create;
+        return true;
+    }
+}
+
+// A backup beside an archive that opens intact is a leftover, which the job
+// deletes; beside one whose index is damaged it is left alone.
+bool Planner::FindArchiveOnDisk(const std::string& path, PlannedPak* planned,
+                                HeldArchive* archive) {
+    std::string source;
+    if (!LocateArchive(path, planned, &source))
+        return false;
+    if (planned->action == PlannedPak::Create)
+        return true;
+    const std::string label = planned->restoresBackup ? planned->name + ".bak" : planned->name;
+    FileStream file;
+    DWORD high = 0;
+    if (!file.Open(source.c_str(), OpenRead))
+        return Stop("cannot read the archive " + label + ": " +
+                    DescribeSystemError(GetLastError()));
+    const DWORD size = GetFileSize(file.file.handle, &high);
+    if (high != 0 || size > 0x7FFFFFFF)
+        return Stop("the archive " + label + " is larger than the installer can handle");
+    // The job's read-write open gives an empty file the header of an empty
+    // archive.
+    m_lastDamage = ArchiveIntact;
+    if (size != 0 && !ReadArchive(file, 0, size, label, archive))
+        return false;
+    DWORD error = 0;
+    planned->removesBackup = !planned->restoresBackup && m_lastDamage != ArchiveIndexDamaged &&
+                             Probe(path + ".bak", &error) == Presence::File;
+    return true;
+}
+
+bool Planner::ReadArchive(Stream& file, u32 base, u32 length, const std::string& label,
+                          HeldArchive* archive) {
+    std::vector<ArchiveEntry> entries;
+    ArchiveProblem problem;
+    if (!ReadArchiveIndex(file, base, length, &entries, &problem))
+        return Stop("cannot read the archive " + label + ": " + problem.what);
+    m_lastDamage = problem.damage;
+    if (ArchiveIsRefused(problem.damage))
+        return Stop("a real run would fail: the archive " + label + " is damaged: " + problem.what);
+    if (problem.damage == ArchiveIndexDamaged)
+        m_plan->damage.push_back("the archive " + label + " is damaged: " + problem.what +
+                                 "; the sub-files listed after it are not seen, and a rewrite "
+                                 "would drop them");
+    else if (problem.damage != ArchiveIntact)
+        m_plan->damage.push_back("the archive " + label + " is damaged: " + problem.what);
+    for (const ArchiveEntry& entry : entries) {
+        HeldSubFile& held = (*archive)[entry.name];
+        std::memcpy(held.storedMd5, entry.storedMd5, 16);
+        held.method = entry.index.method;
+    }
+    return true;
+}
+
+struct PlanCounts {
+    u32 created = 0, replaced = 0, same = 0, retimed = 0;
+    u32 paksCreated = 0, paksRewritten = 0, paksKept = 0, added = 0, replacedSubFiles = 0;
+};
+
+void DescribeFiles(const UpdatePlan& plan, std::string* text, PlanCounts* counts) {
+    for (const PlannedFile& file : plan.files) {
+        switch (file.action) {
+        case PlannedFile::Create:
+            ++counts->created;
+            *text += "create file     " + file.name + "\n";
+            break;
+        case PlannedFile::Replace:
+            ++counts->replaced;
+            *text += "replace file    " + file.name + "\n";
+            break;
+        case PlannedFile::SameBytes:
+            ++counts->same;
+            if (file.timeChanges) {
+                ++counts->retimed;
+                *text +=
+                    "retime file     " + file.name + " (same bytes; a real run sets its time)\n";
+            }
+            break;
+        }
+    }
+}
+
+std::string PakLine(const PlannedPak& pak) {
+    const char* origin = pak.fromPackage ? ", as a loose record of this patch writes it" : "";
+    switch (pak.action) {
+    case PlannedPak::NoRecords:
+        return "keep archive    " + pak.name + " (no records)\n";
+    case PlannedPak::UpToDate:
+        return FormatText("keep archive    %s (all %u records up to date%s)\n", pak.name.c_str(),
+                          pak.records, origin);
+    case PlannedPak::Create:
+        return FormatText("create archive  %s (%u sub-files)\n", pak.name.c_str(), pak.records);
+    case PlannedPak::Rewrite:
+        break;
+    }
+    return FormatText("rewrite archive %s (%u of %u records%s)\n", pak.name.c_str(),
+                      static_cast<u32>(pak.subFiles.size()), pak.records, origin);
+}
+
+void DescribePaks(const UpdatePlan& plan, std::string* text, PlanCounts* counts) {
+    for (const PlannedPak& pak : plan.paks) {
+        if (pak.restoresBackup)
+            *text += "restore archive " + pak.name + " from " + pak.name + ".bak\n";
+        if (pak.removesBackup)
+            *text += "remove leftover " + pak.name + ".bak\n";
+        *text += PakLine(pak);
+        counts->paksCreated += pak.action == PlannedPak::Create;
+        counts->paksRewritten += pak.action == PlannedPak::Rewrite;
+        counts->paksKept +=
+            pak.action == PlannedPak::NoRecords || pak.action == PlannedPak::UpToDate;
+        for (const PlannedSubFile& sub : pak.subFiles) {
+            *text += (sub.replaces ? "    replace " : "    add     ") + sub.name + "\n";
+            ++(sub.replaces ? counts->replacedSubFiles : counts->added);
+        }
+    }
+}
+
+} // namespace
+
+UpdatePlan::Outcome UpdatePlan::GetOutcome() const {
+    if (!failure.empty() || !damage.empty())
+        return Unusable;
+    for (const PlannedFile& file : files)
+        if (file.action != PlannedFile::SameBytes)
+            return Changes;
+    for (const PlannedPak& pak : paks)
+        if (pak.restoresBackup || pak.removesBackup || pak.action == PlannedPak::Create ||
+            pak.action == PlannedPak::Rewrite)
+            return Changes;
+    return NoChange;
+}
+
+void PlanUpdate(const Manifest& manifest, Stream& payload, const std::string& gameDir,
+                UpdatePlan* plan) {
+    *plan = UpdatePlan();
+    Planner(manifest, payload, gameDir, plan).Run();
+}
+
+std::string DescribePlan(const UpdatePlan& plan) {
+    std::string text;
+    PlanCounts counts;
+    DescribeFiles(plan, &text, &counts);
+    DescribePaks(plan, &text, &counts);
+    for (const std::string& damage : plan.damage)
+        text += "DAMAGED: " + damage + "\n";
+    if (!plan.failure.empty())
+        text += "FAILED: " + plan.failure + "\n";
+    text +=
+        FormatText("files: %u to create, %u to replace, %u already equal (%u with another "
+                   "time)\narchives: %u to create, %u to rewrite, %u to keep; sub-files: %u to "
+                   "add, %u to replace\n",
+                   counts.created, counts.replaced, counts.same, counts.retimed, counts.paksCreated,
+                   counts.paksRewritten, counts.paksKept, counts.added, counts.replacedSubFiles);
+    switch (plan.GetOutcome()) {
+    case UpdatePlan::NoChange:
+        text += "a real run would change no byte\n";
+        break;
+    case UpdatePlan::Changes:
+        text += "a real run would change the game directory\n";
+        break;
+    case UpdatePlan::Unusable:
+        text += plan.failure.empty() ? "the game directory holds damaged archives\n"
+                                     : "the dry run could not follow the run to its end\n";
+        break;
+    }
+    return text;
+}

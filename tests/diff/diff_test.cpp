@@ -1,0 +1,410 @@
+// `mkpatch diff` run as the release engineer runs it: game versions made up
+// by the test, the installer built from two of them, applied to a copy of the
+// older one with the Linux installer, and the result held against the newer.
+#include "diff_support.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+
+namespace e2e {
+namespace {
+
+constexpr u64 kStamp = 132000000000000000ULL; // 2019
+constexpr u64 kHour = 36000000000ULL;
+
+struct LooseFile {
+    std::string bytes;
+    u64 stamp = 0;
+};
+
+struct Archive {
+    SubFiles files;
+    u64 stamp = 0;
+};
+
+// A game version: names as records spell them (code page 936, '\').
+struct Version {
+    std::map<std::string, LooseFile> files;
+    std::map<std::string, Archive> archives;
+};
+
+void Materialize(const Version& version, const std::string& dir) {
+    MakeDirectory(dir);
+    for (const auto& [name, file] : version.files) {
+        PutFile(dir + "\\" + name, file.bytes);
+        SetWriteStamp(dir + "\\" + name, file.stamp);
+    }
+    for (const auto& [name, archive] : version.archives) {
+        MakeArchive(dir + "\\" + name, archive.files);
+        SetWriteStamp(dir + "\\" + name, archive.stamp);
+    }
+}
+
+// Two versions made up from one seed, and what NEW can no longer delete.
+class VersionPair {
+  public:
+    explicit VersionPair(unsigned seed) : m_random(seed) {
+        MakeOld();
+        MakeNew();
+    }
+    Version old, fresh;
+    std::vector<std::string> removedFiles;
+    std::map<std::string, std::set<std::string>> removedSubFiles; // by archive
+
+  private:
+    std::string Bytes() {
+        if (Chance(0.1))
+            return "";
+        std::string bytes(m_random() % 3000 + 1, '\0');
+        for (char& c : bytes)
+            c = static_cast<char>(m_random());
+        return bytes;
+    }
+    bool Chance(double p) { return std::uniform_real_distribution<>(0, 1)(m_random) < p; }
+    template <size_t N> const char* Pick(const char* const (&items)[N]) {
+        return items[m_random() % N];
+    }
+    std::string FileName(int i) {
+        static const char* const kDirs[] = {"", "bin\\", "config\\", "文档\\", "深\\层\\"};
+        static const char* const kBases[] = {"readme", "说明", "Client", "战士", "data"};
+        static const char* const kExtensions[] = {".txt", ".dat", ".INI", ".bin"};
+        return Pick(kDirs) + std::string(Pick(kBases)) + std::to_string(i) + Pick(kExtensions);
+    }
+    std::string SubFileName(int i) {
+        static const char* const kDirs[] = {"", "map\\", "模型\\"};
+        static const char* const kBases[] = {"a", "战士", "tex"};
+        return Pick(kDirs) + std::string(Pick(kBases)) + std::to_string(i) + ".dat";
+    }
+    SubFile NewSubFile() {
+        SubFile file{Bytes(), Chance(0.5) ? 3u : 0u, 0, kStamp + m_random() % 1000 * kHour};
+        // The library files an empty sub-file with original size 0.
+        if (file.method == 3 && !file.bytes.empty())
+            file.originalSize = static_cast<u32>(file.bytes.size()) + 7;
+        return file;
+    }
+    Archive NewArchive(int count) {
+        Archive archive{{}, kStamp + m_random() % 1000 * kHour};
+        for (int i = 0; i < count; ++i)
+            archive.files[SubFileName(m_next++)] = NewSubFile();
+        return archive;
+    }
+    // Other bytes than before, sometimes of the same length.
+    std::string Changed(const std::string& bytes) {
+        if (bytes.empty() || Chance(0.5))
+            return bytes + Bytes() + "+";
+        std::string changed = bytes;
+        changed[m_random() % changed.size()] ^= 0x40;
+        return changed;
+    }
+
+    void MakeOld() {
+        for (int i = 0; i < 14; ++i)
+            old.files[FileName(m_next++)] = {Chance(0.2) ? "" : Bytes(),
+                                             kStamp + m_random() % 1000 * kHour};
+        old.archives["data\\scene.pak"] = NewArchive(10);
+        old.archives["Sound\\Music.PAK"] = NewArchive(10);
+        old.archives["data\\same.pak"] = NewArchive(4);
+        old.archives["角色.pak"] = NewArchive(3);
+    }
+
+    // The first few items of each kind get a fixed fate, the rest a random one.
+    void MakeNew() {
+        int i = 0;
+        for (const auto& [name, file] : old.files) {
+            const int fate = i < 3 ? i : static_cast<int>(m_random() % 4);
+            ++i;
+            if (fate == 0)
+                removedFiles.push_back(name);
+            else if (fate == 1)
+                fresh.files[name] = {Changed(file.bytes), file.stamp + kHour};
+            else
+                fresh.files[name] = file;
+        }
+        for (int k = 0; k < 4; ++k)
+            fresh.files[FileName(m_next++)] = {k == 0 ? "" : Bytes(), kStamp + k * kHour};
+        fresh.archives["data\\same.pak"] = old.archives["data\\same.pak"];
+        ChangeOneSubFile("data\\scene.pak");
+        ChangeSubFiles("Sound\\Music.PAK");
+        for (const auto& [name, file] : old.archives.at("角色.pak").files)
+            removedSubFiles["角色.pak"].insert(name);
+        fresh.archives["新\\地图.pak"] = NewArchive(5);
+        fresh.archives["新\\地图.pak"].files["空.dat"] = {"", 0, 0, kStamp};
+    }
+
+    void ChangeOneSubFile(const std::string& name) {
+        Archive& archive = fresh.archives[name] = old.archives[name];
+        SubFile& file = archive.files.begin()->second;
+        file.bytes = Changed(file.bytes);
+        file.stamp += kHour;
+        archive.stamp += kHour;
+    }
+
+    void ChangeSubFiles(const std::string& name) {
+        Archive& archive = fresh.archives[name] = {{}, old.archives[name].stamp + kHour};
+        int i = 0;
+        for (const auto& [subName, file] : old.archives[name].files) {
+            const int fate = i < 4 ? i : static_cast<int>(m_random() % 4);
+            ++i;
+            SubFile changed = file;
+            changed.stamp += kHour;
+            if (fate == 0) {
+                removedSubFiles[name].insert(subName);
+                continue;
+            }
+            if (fate == 1)
+                changed.method = file.method == 3 ? 0 : 3; // the same bytes, packed otherwise
+            else if (fate == 2)
+                changed.bytes = Changed(file.bytes);
+            else
+                changed = file;
+            archive.files[subName] = changed;
+        }
+        for (int k = 0; k < 3; ++k)
+            archive.files[SubFileName(m_next++)] = NewSubFile();
+    }
+
+    std::mt19937 m_random;
+    int m_next = 0;
+};
+
+class DiffTest : public ::testing::Test {
+  protected:
+    Scratch scratch;
+    const std::string oldDir = scratch / "old";
+    const std::string newDir = scratch / "new";
+    const std::string game = scratch / "game";
+    const std::string installer = scratch / "setup";
+
+    RunResult Diff(std::vector<std::string> extra = {}) {
+        std::vector<std::string> args = {
+            "diff", "--stub",           StubPath(),        "-o", NativePath(installer), "--level",
+            "1",    NativePath(oldDir), NativePath(newDir)};
+        args.insert(args.end(), extra.begin(), extra.end());
+        return RunProgram(MkpatchPath(), args);
+    }
+    RunResult Install() { return RunProgram(NativePath(installer), {NativePath(game)}); }
+    RunResult DryRun() {
+        return RunProgram(NativePath(installer), {"--dry-run", NativePath(game)});
+    }
+    bool NoOutput() const { return !Exists(installer) && !Exists(installer + ".tmp"); }
+};
+
+void ExpectSubFile(const SubFile& expected, const SubFile& held) {
+    EXPECT_EQ(expected.bytes, held.bytes);
+    EXPECT_EQ(expected.method, held.method);
+    EXPECT_EQ(expected.originalSize ? expected.originalSize : expected.bytes.size(),
+              held.originalSize);
+    EXPECT_EQ(expected.stamp, held.stamp);
+}
+
+// Every file and sub-file of NEW, byte for byte and with NEW's times; what
+// only OLD had is still there.
+void ExpectNewVersion(const VersionPair& pair, const std::string& game) {
+    for (const auto& [name, file] : pair.fresh.files) {
+        SCOPED_TRACE(NativePath(name));
+        EXPECT_EQ(file.bytes, FileBytes(game + "\\" + name));
+        EXPECT_EQ(file.stamp, WriteStamp(game + "\\" + name));
+    }
+    for (const std::string& name : pair.removedFiles)
+        EXPECT_EQ(pair.old.files.at(name).bytes, FileBytes(game + "\\" + name));
+    for (const auto& [name, archive] : pair.fresh.archives) {
+        SCOPED_TRACE(NativePath(name));
+        SubFiles held;
+        ASSERT_TRUE(ReadArchive(game + "\\" + name, &held));
+        for (const auto& [subName, file] : archive.files) {
+            SCOPED_TRACE(NativePath(subName));
+            ASSERT_EQ(1u, held.count(subName));
+            ExpectSubFile(file, held[subName]);
+            held.erase(subName);
+        }
+        std::set<std::string> left;
+        for (const auto& entry : held)
+            left.insert(entry.first);
+        EXPECT_EQ(pair.removedSubFiles.count(name) ? pair.removedSubFiles.at(name)
+                                                   : std::set<std::string>(),
+                  left);
+        EXPECT_EQ(archive.stamp, WriteStamp(game + "\\" + name));
+    }
+}
+
+TEST_F(DiffTest, RandomVersionPairsInstallToExactlyTheNewVersion) {
+    for (unsigned seed = 1; seed <= 3; ++seed) {
+        SCOPED_TRACE("seed " + std::to_string(seed));
+        Scratch round;
+        const VersionPair pair(seed);
+        Materialize(pair.old, round / "old");
+        Materialize(pair.fresh, round / "new");
+        Materialize(pair.old, round / "game");
+        const std::string setup = round / "setup";
+        RunResult run = RunProgram(
+            MkpatchPath(), {"diff", "--stub", StubPath(), "-o", NativePath(setup), "--level", "1",
+                            NativePath(round / "old"), NativePath(round / "new")});
+        ASSERT_EQ(0, run.exitCode) << run.out << run.err;
+        size_t removedSubFiles = 0;
+        for (const auto& [name, names] : pair.removedSubFiles)
+            removedSubFiles += name == "角色.pak" ? 0 : names.size();
+        for (const std::string& expected :
+             {std::to_string(pair.removedFiles.size()) + " loose file(s) only in OLD",
+              NativePath(pair.removedFiles.front()),
+              std::string("1 archive(s) only in OLD, which a patch cannot delete: ") +
+                  Shown("角色.pak"),
+              std::to_string(removedSubFiles) + " sub-file(s) only in OLD's archives"})
+            EXPECT_NE(std::string::npos, run.err.find(expected)) << expected << "\n" << run.err;
+
+        run = RunProgram(NativePath(setup), {NativePath(round / "game")});
+        ASSERT_EQ(0, run.exitCode) << run.out << run.err;
+        ExpectNewVersion(pair, round / "game");
+        run = RunProgram(NativePath(setup), {"--dry-run", NativePath(round / "game")});
+        EXPECT_EQ(0, run.exitCode) << run.out << run.err;
+        EXPECT_TRUE(ChangeLines(run.out).empty()) << run.out;
+    }
+}
+
+TEST_F(DiffTest, InspectAgainstADirectoryGivesTheDryRunsReport) {
+    const VersionPair pair(7);
+    Materialize(pair.old, oldDir);
+    Materialize(pair.fresh, newDir);
+    Materialize(pair.old, game);
+    ASSERT_EQ(0, Diff().exitCode);
+    const Snapshot before = TakeSnapshot(game);
+    RunResult dryRun = DryRun();
+    RunResult inspect = RunProgram(
+        MkpatchPath(), {"inspect", NativePath(installer), "--against", NativePath(game)});
+    EXPECT_EQ(2, dryRun.exitCode) << dryRun.out << dryRun.err;
+    EXPECT_EQ(2, inspect.exitCode) << inspect.out << inspect.err;
+    EXPECT_FALSE(ChangeLines(dryRun.out).empty());
+    ASSERT_GE(inspect.out.size(), dryRun.out.size());
+    EXPECT_EQ(dryRun.out, inspect.out.substr(inspect.out.size() - dryRun.out.size()));
+    EXPECT_EQ(before, TakeSnapshot(game));
+
+    // Every failure of inspect --against is 1: 2 would mean "changes".
+    inspect = RunProgram(MkpatchPath(), {"inspect", NativePath(installer), "--against",
+                                         NativePath(scratch / "absent")});
+    EXPECT_EQ(1, inspect.exitCode) << inspect.out << inspect.err;
+    inspect = RunProgram(MkpatchPath(), {"inspect", "--against", NativePath(game), "--bogus"});
+    EXPECT_EQ(1, inspect.exitCode) << inspect.err;
+}
+
+TEST_F(DiffTest, EqualTreesGiveAnInstallerWithoutRecords) {
+    const VersionPair pair(11);
+    Materialize(pair.old, oldDir);
+    Materialize(pair.old, newDir);
+    Materialize(pair.old, game);
+    RunResult run = Diff({"--strict"});
+    ASSERT_EQ(0, run.exitCode) << run.out << run.err;
+    EXPECT_NE(std::string::npos, run.out.find("wrote " + NativePath(installer) + ": 0 record(s)"))
+        << run.out;
+    run = RunProgram(MkpatchPath(), {"inspect", "--json", NativePath(installer)});
+    EXPECT_NE(std::string::npos, run.out.find("\"paks\": [],\n  \"looseFiles\": [],")) << run.out;
+
+    const Snapshot before = TakeSnapshot(game);
+    run = Install();
+    ASSERT_EQ(0, run.exitCode) << run.out << run.err;
+    EXPECT_EQ(before, TakeSnapshot(game));
+}
+
+u64 JsonNumber(const std::string& json, const std::string& key) {
+    const size_t at = json.find("\"" + key + "\": ");
+    return at == std::string::npos ? 0 : std::stoull(json.substr(at + key.size() + 4));
+}
+
+size_t Count(const std::string& text, const std::string& what) {
+    size_t count = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        ++count;
+    return count;
+}
+
+TEST_F(DiffTest, OneChangedSubFileOfALargeArchiveIsAllThePayloadHolds) {
+    std::mt19937 random(5);
+    Archive archive{{}, kStamp};
+    for (int i = 0; i < 64; ++i) {
+        std::string bytes(32768, '\0');
+        for (char& c : bytes)
+            c = static_cast<char>(random());
+        archive.files["big" + std::to_string(i) + ".dat"] = {bytes, 3, 40000, kStamp};
+    }
+    Version old, fresh;
+    old.archives["data\\big.pak"] = archive;
+    archive.files["big17.dat"].bytes[100] ^= 1;
+    fresh.archives["data\\big.pak"] = archive;
+    Materialize(old, oldDir);
+    Materialize(fresh, newDir);
+    RunResult run = Diff({"--strict"});
+    ASSERT_EQ(0, run.exitCode) << run.out << run.err;
+
+    run = RunProgram(MkpatchPath(), {"inspect", "--json", NativePath(installer)});
+    ASSERT_EQ(0, run.exitCode) << run.out;
+    EXPECT_EQ(1u, Count(run.out, "\"inPak\": ")) << run.out;
+    EXPECT_NE(std::string::npos, run.out.find("\"name\": \"big17.dat\"")) << run.out;
+    EXPECT_EQ(32768u, JsonNumber(run.out, "packageSize") - JsonNumber(run.out, "dataBase"));
+    EXPECT_LT(FileBytes(installer).size(), FileBytes(StubPath()).size() + 40000);
+}
+
+TEST_F(DiffTest, DamagedArchivesStopTheBuildNamingArchiveAndSubFile) {
+    const SubFiles files = {{"a.dat", {"aaaa"}}, {"b.dat", {"bbbb"}}, {"c.dat", {"cccc"}}};
+    struct Case {
+        const char* what;
+        std::function<void()> spoil;
+        std::vector<std::string> expected;
+    };
+    const Case cases[] = {
+        {"old sub-file data",
+         [&] { SpoilSubFileData(oldDir + "\\data\\x.pak", "b.dat"); },
+         {"old/data/x.pak is damaged", "b.dat"}},
+        {"new sub-file data",
+         [&] { SpoilSubFileData(newDir + "\\data\\x.pak", "c.dat"); },
+         {"new/data/x.pak is damaged", "c.dat"}},
+        {"new index entry",
+         [&] { SpoilIndexEntry(newDir + "\\data\\x.pak", 1); },
+         {"new/data/x.pak is damaged", "index entry 1"}},
+        {"old header",
+         [&] { PutFile(oldDir + "\\data\\x.pak", std::string(100, 'x')); },
+         {"old/data/x.pak is damaged", "header"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        MakeArchive(oldDir + "\\data\\x.pak", files);
+        MakeArchive(newDir + "\\data\\x.pak", files);
+        PutFile(newDir + "\\readme.txt", "new");
+        c.spoil();
+        RunResult run = Diff();
+        EXPECT_EQ(1, run.exitCode) << run.out << run.err;
+        for (const std::string& text : c.expected)
+            EXPECT_NE(std::string::npos, run.err.find(text)) << text << "\n" << run.err;
+        EXPECT_TRUE(NoOutput());
+    }
+}
+
+TEST_F(DiffTest, WhatThePackageCannotExpressIsReportedOrWithStrictRefused) {
+    PutFile(oldDir + "\\gone.txt", "gone");
+    PutFile(oldDir + "\\Readme.TXT", "old");
+    PutFile(newDir + "\\readme.txt", "new");
+    MakeArchive(oldDir + "\\k.pak", {{"a.dat", {"same", 0, 0, kStamp}}, {"b.dat", {"b"}}});
+    MakeArchive(newDir + "\\k.pak", {{"a.dat", {"same", 0, 0, kStamp + kHour}}});
+    const char* const expected[] = {
+        "1 loose file(s) only in OLD, which a patch cannot delete: gone.txt",
+        "in letter case only; the file keeps OLD's spelling: Readme.TXT",
+        "1 sub-file(s) only in OLD's archives, which a patch cannot delete: k.pak: b.dat",
+        "1 sub-file(s) that differ from OLD's only in original size, original digest or stamp",
+    };
+
+    RunResult run = Diff({"--strict"});
+    EXPECT_EQ(1, run.exitCode) << run.out << run.err;
+    EXPECT_TRUE(NoOutput());
+    for (const char* text : expected)
+        EXPECT_NE(std::string::npos, run.err.find(text)) << text << "\n" << run.err;
+
+    run = Diff();
+    ASSERT_EQ(0, run.exitCode) << run.out << run.err;
+    for (const char* text : expected)
+        EXPECT_NE(std::string::npos, run.err.find(text)) << text << "\n" << run.err;
+    EXPECT_EQ(4u, Count(run.err, "mkpatch: warning: ")) << run.err;
+    EXPECT_NE(std::string::npos, run.out.find("1 record(s): 0 sub-file(s) of 0 archive(s), 1 "
+                                              "loose file(s)"))
+        << run.out;
+}
+
+} // namespace
+} // namespace e2e

@@ -1,0 +1,115 @@
+// Writing the installer for `build` and `diff`: the package streamed behind
+// a copy of the stub, progress on a terminal, and on failure an explanation
+// of whose fault it was.
+#include "mkpatch.h"
+
+#include "crypto/crypto.h"
+#include "patch/package_writer.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace mkpatch {
+namespace {
+
+// Pairs every record with its note, in package order (the vectors' buffers
+// are stable once everything has been gathered).
+void LinkNotes(const PackageContents& contents, std::vector<SourceNote>* notes) {
+    size_t next = 0;
+    for (const PackagePak& pak : contents.paks)
+        for (const PackageFile& file : pak.files)
+            (*notes)[next++].file = &file;
+    for (const PackageFile& file : contents.looseFiles)
+        (*notes)[next++].file = &file;
+}
+
+enum class DigestCheck { Matches, Differs, Unreadable };
+
+DigestCheck CheckDigest(const SourceNote& note) {
+    std::ifstream in(note.path, std::ios::binary);
+    in.seekg(note.file->source.offset);
+    crypto::Md5 md5;
+    std::vector<char> buffer(65536);
+    for (u32 remaining = note.file->size; remaining != 0;) {
+        const u32 chunk = std::min<u32>(remaining, static_cast<u32>(buffer.size()));
+        if (!in.read(buffer.data(), chunk))
+            return DigestCheck::Unreadable;
+        md5.Update(buffer.data(), chunk);
+        remaining -= chunk;
+    }
+    u8 digest[16];
+    md5.Final(digest);
+    return std::memcmp(digest, note.file->storedMd5, 16) == 0 ? DigestCheck::Matches
+                                                              : DigestCheck::Differs;
+}
+
+// WritePackage says what failed but not whose fault it was: a source whose
+// bytes do not match their digest is bad input, anything else is I/O.
+[[noreturn]] void ExplainFailure(const std::vector<SourceNote>& notes, const std::string& error) {
+    for (const SourceNote& note : notes) {
+        if (CheckDigest(note) != DigestCheck::Differs)
+            continue;
+        if (note.fromArchive)
+            Fail(kExitBadInput, "the archive " + note.path + " is damaged: the data of " +
+                                    ToUtf8(note.file->name) + " does not match its digest");
+        Fail(kExitBadInput, note.path + " changed while the installer was being built");
+    }
+    Fail(kExitUsageOrIo, ToUtf8(error));
+}
+
+class TerminalProgress : public PackageProgress {
+  public:
+    TerminalProgress() : m_show(isatty(STDERR_FILENO) != 0) {}
+    ~TerminalProgress() {
+        if (m_shown)
+            fputc('\n', stderr);
+    }
+    void OnBytes(u64 done, u64 total) override {
+        const int percent = total == 0 ? 100 : static_cast<int>(done * 100 / total);
+        if (!m_show || percent == m_percent)
+            return;
+        m_percent = percent;
+        m_shown = true;
+        fprintf(stderr, "\rcompressing %3d%% (%.1f of %.1f MiB)", percent, done / 1048576.0,
+                total / 1048576.0);
+        fflush(stderr);
+    }
+
+  private:
+    bool m_show;
+    bool m_shown = false;
+    int m_percent = -1;
+};
+
+void CopyStubPermissions(const std::string& stub, const std::string& output) {
+    struct stat st;
+    if (stat(stub.c_str(), &st) != 0 || chmod(output.c_str(), st.st_mode & 07777) != 0)
+        Fail(kExitUsageOrIo, "cannot make " + output + " executable: " + strerror(errno));
+}
+
+} // namespace
+
+void WriteInstaller(const std::string& stub, const std::string& output, int level,
+                    const PackageContents& contents, std::vector<SourceNote>* notes) {
+    LinkNotes(contents, notes);
+    std::string error;
+    bool written;
+    {
+        TerminalProgress progress;
+        const std::string partial = output + ".tmp"; // where WritePackage writes
+        RemoveOnInterrupt(&partial);
+        written = WritePackage(PathToAcp(stub).c_str(), contents, PathToAcp(output).c_str(), level,
+                               &progress, &error);
+        RemoveOnInterrupt(nullptr);
+    }
+    if (!written)
+        ExplainFailure(*notes, error);
+    CopyStubPermissions(stub, output);
+}
+
+} // namespace mkpatch
