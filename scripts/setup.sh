@@ -3,10 +3,11 @@
 # Idempotent: when every package and the locale are present it only checks.
 set -eu
 
-PACKAGES="g++-mingw-w64-i686 g++-mingw-w64-x86-64 libz-mingw-w64-dev
+PACKAGES="g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix libz-mingw-w64-dev
 libgcrypt-mingw-w64-dev libgpg-error-mingw-w64-dev libgcrypt20-dev libssl-dev
 zlib1g-dev libgtest-dev ninja-build cmake wine wine64 xvfb xdotool
-x11-apps imagemagick fonts-wqy-zenhei locales tmux"
+x11-apps imagemagick fonts-wqy-zenhei fonts-wine locales tmux pigz
+clang libclang-rt-14-dev"
 
 missing=""
 for p in $PACKAGES; do

@@ -1,0 +1,243 @@
+// A whole installer run against a scratch game directory: the input becomes
+// the payload appended to a small stub with its trailer, and the patch job
+// runs to its end on the calling thread.
+//
+// Input: one selector byte, then the payload.
+//   even selector: the inflated package, compressed here, so that the
+//                  fuzzer works on the manifest and the data directly;
+//   odd selector:  the compressed stream itself, as the installer carries it.
+// The game directory holds two archives before every run (a.pak with two
+// sub-files, data\b.pak empty) so that records can patch existing archives.
+//
+// Checked: nothing is written outside the game directory; the temporary
+// package is gone after every run; a success leaves no side file of an
+// archive rewrite (unless the package names a loose file so); a failure says
+// why; no archive stays open.
+#include "crypto/crypto.h"
+#include "fuzz_support.h"
+#include "pak/pak_manager.h"
+#include "patch/update_thread.h"
+
+#include <zlib.h>
+
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr char kStub[] = "installer stub: the program image stands here.";
+constexpr u32 kStubSize = sizeof kStub - 1;
+
+std::string g_archiveA; // the bytes of a.pak as the library writes it
+std::string g_archiveB;
+
+std::string Native(std::string path) {
+    for (char& c : path)
+        if (c == '\\')
+            c = '/';
+    return path;
+}
+
+PakUpdateItem Item(const char* name, fuzz::MemoryReader* source, const std::string& bytes) {
+    PakUpdateItem item;
+    std::memset(&item, 0, sizeof item);
+    item.source = source;
+    item.size = static_cast<u32>(bytes.size());
+    crypto::Md5Digest(bytes.data(), bytes.size(), item.storedMd5);
+    std::memcpy(item.originalMd5, item.storedMd5, 16);
+    item.originalSize = item.size;
+    item.stampLow = 0x12345678;
+    item.stampHigh = 0x01D90000;
+    std::snprintf(item.name, sizeof item.name, "%s", name);
+    return item;
+}
+
+std::string ReadNative(const std::string& path) {
+    FileStream stream;
+    std::string bytes;
+    if (!stream.Open(path.c_str(), OpenRead))
+        fuzz::Violation("cannot read back a prepared archive");
+    bytes.resize(stream.GetSize());
+    if (!bytes.empty() && !stream.Read(&bytes[0], static_cast<u32>(bytes.size())))
+        fuzz::Violation("cannot read back a prepared archive");
+    return bytes;
+}
+
+// The archives of the game directory, written once through the library.
+void PrepareArchives() {
+    const std::string dir = fuzz::FreshDirectory("prepare");
+    const std::string text = "hello, world\n";
+    const std::string binary(100, '\x5a');
+    fuzz::MemoryReader textSource(reinterpret_cast<const u8*>(text.data()), text.size());
+    fuzz::MemoryReader binarySource(reinterpret_cast<const u8*>(binary.data()), binary.size());
+    const PakUpdateItem items[] = {Item("x.txt", &textSource, text),
+                                   Item("dir\\y.bin", &binarySource, binary)};
+    i32 error = PakOk;
+    const std::string a = dir + "\\a.pak";
+    PakArchive* archive = g_pakManager.Open(a.c_str(), PakReadWrite, false, &error);
+    if (archive == nullptr || !g_pakManager.Update(archive, items, 2, dir.c_str(), "t", true))
+        fuzz::Violation("cannot prepare a.pak");
+    g_archiveA = ReadNative(a);
+    const std::string b = dir + "\\b.pak";
+    archive = g_pakManager.Open(b.c_str(), PakReadWrite, false, &error);
+    if (archive == nullptr)
+        fuzz::Violation("cannot prepare b.pak");
+    g_pakManager.Close(archive);
+    g_archiveB = ReadNative(b);
+    fuzz::RemoveTree(dir);
+}
+
+std::string DeflateRaw(const u8* data, size_t size) {
+    z_stream z{};
+    if (deflateInit2(&z, 1, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY) != Z_OK)
+        fuzz::Violation("zlib cannot compress");
+    std::string out(deflateBound(&z, static_cast<uLong>(size)), '\0');
+    z.next_in = const_cast<Bytef*>(data);
+    z.avail_in = static_cast<uInt>(size);
+    z.next_out = reinterpret_cast<Bytef*>(&out[0]);
+    z.avail_out = static_cast<uInt>(out.size());
+    if (deflate(&z, Z_FINISH) != Z_STREAM_END)
+        fuzz::Violation("zlib cannot compress");
+    out.resize(z.total_out);
+    deflateEnd(&z);
+    return out;
+}
+
+std::string Installer(const std::string& compressed) {
+    std::string bytes(kStub, kStubSize);
+    bytes += compressed;
+    const u32 trailer[2] = {kStubSize, kStubSize};
+    bytes.append(reinterpret_cast<const char*>(trailer), sizeof trailer);
+    return bytes;
+}
+
+void WriteString(const std::string& path, const std::string& bytes) {
+    fuzz::WriteWholeFile(path, reinterpret_cast<const u8*>(bytes.data()), bytes.size());
+}
+
+bool EndsWith(const std::string& text, const char* tail) {
+    const size_t length = std::strlen(tail);
+    return text.size() >= length && text.compare(text.size() - length, length, tail) == 0;
+}
+
+std::string InflateRaw(const std::string& compressed) {
+    std::string out;
+    z_stream z{};
+    if (inflateInit2(&z, -MAX_WBITS) != Z_OK)
+        return out;
+    z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(compressed.data()));
+    z.avail_in = static_cast<uInt>(compressed.size());
+    char buffer[16384];
+    int result = Z_OK;
+    while (result == Z_OK) {
+        z.next_out = reinterpret_cast<Bytef*>(buffer);
+        z.avail_out = sizeof buffer;
+        result = inflate(&z, Z_NO_FLUSH);
+        out.append(buffer, sizeof buffer - z.avail_out);
+    }
+    inflateEnd(&z);
+    return out;
+}
+
+bool EndsWithIgnoringCase(const char* name, const char* tail) {
+    const size_t length = std::strlen(name);
+    const size_t tailLength = std::strlen(tail);
+    if (length < tailLength)
+        return false;
+    for (size_t i = 0; i < tailLength; ++i) {
+        char c = name[length - tailLength + i];
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c + 0x20);
+        if (c != tail[i])
+            return false;
+    }
+    return true;
+}
+
+// A loose record may itself be called like a temporary or side file; then
+// such names prove nothing.
+bool MayWriteSideNames(const std::string& package) {
+    fuzz::MemoryReader reader(reinterpret_cast<const u8*>(package.data()), package.size());
+    Manifest manifest;
+    if (!ReadManifest(reader, 0, &manifest, nullptr))
+        return false;
+    for (const PatchFileRecord& record : manifest.files) {
+        if (record.inPak || std::memchr(record.name, 0, sizeof record.name) == nullptr)
+            continue;
+        if (EndsWithIgnoringCase(record.name, ".tmp") || EndsWithIgnoringCase(record.name, ".bak"))
+            return true;
+    }
+    return false;
+}
+
+void CheckLeftovers(const std::string& root, const std::string& game, bool succeeded,
+                    bool sideNamesExpected) {
+    std::error_code error;
+    for (const fs::directory_entry& entry : fs::directory_iterator(Native(root), error)) {
+        const std::string name = entry.path().filename().string();
+        if (name != "game" && name != "setup.exe")
+            fuzz::Violation("the job wrote outside the game directory");
+    }
+    for (const fs::directory_entry& entry :
+         fs::directory_iterator(Native(fuzz::ScratchRoot()), error)) {
+        if (entry.path().filename() != "job")
+            fuzz::Violation("the job wrote outside the game directory");
+    }
+    for (const fs::directory_entry& entry : fs::recursive_directory_iterator(Native(game), error)) {
+        if (sideNamesExpected)
+            break;
+        const std::string name = entry.path().filename().string();
+        const bool top = entry.path().parent_path() == fs::path(Native(game));
+        if (top && name.compare(0, 2, "qv") == 0 && EndsWith(name, ".tmp"))
+            fuzz::Violation("the temporary package was left behind");
+        if (succeeded && (EndsWith(name, ".pak.tmp") || EndsWith(name, ".pak.bak")))
+            fuzz::Violation("a successful run left an archive's side file");
+    }
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    fuzz::SilenceProgramLog();
+    if (!InitPakUpdateLock())
+        fuzz::Violation("no pak update lock");
+    PrepareArchives();
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const u8* data, size_t size) {
+    if (size < 1)
+        return 0;
+    const bool compressed = (data[0] & 1) != 0;
+    const std::string body(reinterpret_cast<const char*>(data + 1), size - 1);
+    const std::string payload = compressed ? body : DeflateRaw(data + 1, size - 1);
+    const bool sideNames = MayWriteSideNames(compressed ? InflateRaw(body) : body);
+
+    const std::string root = fuzz::FreshDirectory("job");
+    const std::string game = root + "\\game";
+    fuzz::FreshDirectory("job\\game");
+    fuzz::FreshDirectory("job\\game\\data");
+    WriteString(game + "\\a.pak", g_archiveA);
+    WriteString(game + "\\data\\b.pak", g_archiveB);
+    const std::string installer = root + "\\setup.exe";
+    WriteString(installer, Installer(payload));
+
+    bool succeeded;
+    {
+        CUpdateThread job;
+        job.SetInstallerPath(installer);
+        job.SetModuleDir(game);
+        job.Run();
+        succeeded = job.GetResult();
+        if (!succeeded && job.GetFailureReason().empty())
+            fuzz::Violation("a failed job gives no reason");
+    }
+    fuzz::ExpectNoOpenArchives();
+    CheckLeftovers(root, game, succeeded, sideNames);
+    fuzz::RemoveTree(root);
+    return 0;
+}
