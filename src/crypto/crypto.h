@@ -14,7 +14,7 @@ constexpr size_t kDesBlockSize = 8;
 constexpr size_t kDesKeySize = 8;
 
 class Md5 {
-public:
+  public:
     Md5();
     ~Md5();
     Md5(const Md5&) = delete;
@@ -27,7 +27,7 @@ public:
     // Reset before it is fed again.
     void Final(uint8_t digest[kMd5Size]);
 
-private:
+  private:
     alignas(16) unsigned char m_state[256];
 };
 
@@ -38,7 +38,7 @@ void Md5Digest(const void* data, size_t size, uint8_t digest[kMd5Size]);
 // Encipher is E_K3(D_K2(E_K1(b))), decipher its inverse; key parity bits are
 // ignored and weak keys are accepted.
 class TripleDes {
-public:
+  public:
     TripleDes(const uint8_t k1[kDesKeySize], const uint8_t k2[kDesKeySize],
               const uint8_t k3[kDesKeySize]);
     ~TripleDes();
@@ -51,7 +51,7 @@ public:
     void EncipherBlocks(uint8_t* blocks, size_t count) const;
     void DecipherBlocks(uint8_t* blocks, size_t count) const;
 
-private:
+  private:
     alignas(16) unsigned char m_state[512];
 };
 

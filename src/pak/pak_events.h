@@ -4,9 +4,9 @@
 #include "runtime/types.h"
 
 class IPackEventHandle {
-public:
+  public:
     virtual void OnProgress(u32 done, u32 total) = 0;
 
-protected:
+  protected:
     ~IPackEventHandle() = default;
 };

@@ -86,7 +86,7 @@ struct PakNameLess {
 typedef std::map<std::string, PakMergeRecord, PakNameLess> PakMergeMap;
 
 class PakManager {
-public:
+  public:
     PakManager() = default;
     PakManager(const PakManager&) = delete;
     PakManager& operator=(const PakManager&) = delete;
@@ -118,7 +118,7 @@ public:
     // Archives currently open in `mode` (for tests).
     size_t OpenCount(u32 mode) const { return m_open[mode & 1].size(); }
 
-private:
+  private:
     struct Slot {
         PakArchive* archive;
         u32 refs;

@@ -6,7 +6,6 @@
 #include "patch/report.h"
 #include "runtime/stream.h"
 
-
 #include <cstring>
 
 namespace {

@@ -8,7 +8,7 @@
 #include <cstdio>
 
 class iLock {
-public:
+  public:
     virtual void Lock() = 0;
     virtual void Unlock() = 0;
     virtual ~iLock() = default;
@@ -18,7 +18,7 @@ public:
 // for lack of memory, the constructor tells the user and the lock becomes a
 // no-op (IsValid() false) rather than touching an unusable section.
 class CLock : public iLock {
-public:
+  public:
     CLock();
     ~CLock() override;
     CLock(const CLock&) = delete;
@@ -28,22 +28,22 @@ public:
     void Unlock() override;
     bool IsValid() const { return m_valid; }
 
-private:
+  private:
     CRITICAL_SECTION m_section;
     bool m_valid = false;
 };
 
 class iLog {
-public:
+  public:
     // Appends `text` exactly as given.
     virtual void Write(const char* text) = 0;
 
-protected:
+  protected:
     ~iLog() = default;
 };
 
 class CFileLog : public iLog {
-public:
+  public:
     // Null `path`: the executable's path with its extension replaced by ".log".
     explicit CFileLog(const char* path);
     virtual ~CFileLog();
@@ -55,7 +55,7 @@ public:
     // read while the log stays open.
     void Flush();
 
-private:
+  private:
     CLock m_lock;
     FILE* m_file = nullptr;
 };

@@ -35,7 +35,7 @@ enum StreamAccess : u32 {
 StreamStatus StreamStatusFromError(DWORD error);
 
 class Stream {
-public:
+  public:
     Stream() = default;
     Stream(const Stream&) = delete;
     Stream& operator=(const Stream&) = delete;
@@ -54,7 +54,7 @@ public:
 
 // Owns one Win32 file handle.
 class RawFile {
-public:
+  public:
     RawFile() = default;
     RawFile(const RawFile&) = delete;
     RawFile& operator=(const RawFile&) = delete;
@@ -75,7 +75,7 @@ public:
 };
 
 class FileStream : public Stream {
-public:
+  public:
     FileStream() = default;
     ~FileStream() override;
 

@@ -7,7 +7,7 @@
 #include <atomic>
 
 class CThreadObjectEx {
-public:
+  public:
     CThreadObjectEx() = default;
     CThreadObjectEx(const CThreadObjectEx&) = delete;
     CThreadObjectEx& operator=(const CThreadObjectEx&) = delete;
@@ -27,7 +27,7 @@ public:
 
     virtual u32 Run() { return 0; }
 
-protected:
+  protected:
     // Waits for a thread that has not yet ended: the owner may destroy the
     // object right after the job reported its end, while the thread is still
     // returning from Run.
@@ -41,6 +41,6 @@ protected:
     // Set by Start, cleared by the thread after its last use of the object.
     std::atomic<int> m_active{0};
 
-private:
+  private:
     static unsigned __stdcall ThreadEntry(void* object);
 };

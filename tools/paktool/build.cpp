@@ -145,7 +145,7 @@ PakUpdateItem MakeItem(const std::string& utf8Name, const std::string& utf8Path)
 }
 
 class ProgressBar : public IPackEventHandle {
-public:
+  public:
     explicit ProgressBar(bool shown) : m_shown(shown) {}
     void OnProgress(u32 done, u32 total) override {
         if (!m_shown)
@@ -158,7 +158,7 @@ public:
             std::fprintf(stderr, "\n");
     }
 
-private:
+  private:
     bool m_shown;
 };
 
