@@ -11,8 +11,9 @@
 namespace e2e {
 namespace {
 
-// A package that would write two loose files and patch an archive: if any
+// A package that would write three loose files and patch an archive: if any
 // part of it were applied before the damage is found, the game would show it.
+// Record 0 is the sub-file, records 1 to 3 the loose files.
 RawPackage GoodPackage() {
     RawPackage package;
     package.AddPak("data\\a.pak");
@@ -23,11 +24,6 @@ RawPackage GoodPackage() {
     return package;
 }
 
-void Rename(PatchFileRecord* record, const char* name) {
-    std::memset(record->name, 0, sizeof record->name);
-    std::strcpy(record->name, name);
-}
-
 u32 StubSize() {
     static const u32 size = static_cast<u32>(FileBytes(StubPath()).size());
     return size;
@@ -36,63 +32,84 @@ u32 StubSize() {
 struct Damage {
     const char* name;
     std::function<void(const std::string& installer)> write;
+    // Names that only the game directory makes too long look sound on their own.
+    bool inspectSeesIt = true;
 };
 
 void PrintTo(const Damage& damage, std::ostream* out) {
     *out << damage.name;
 }
 
-void WriteSpoilt(const std::string& installer, const std::function<void(RawPackage*)>& spoil) {
-    RawPackage package = GoodPackage();
-    spoil(&package);
-    WriteRawInstaller(installer, Deflate(package.Serialize()));
+std::function<void(const std::string&)> Spoil(std::function<void(RawPackage*)> spoil) {
+    return [spoil](const std::string& installer) {
+        RawPackage package = GoodPackage();
+        spoil(&package);
+        WriteRawInstaller(installer, Deflate(package.Serialize()));
+    };
 }
 
+std::function<void(const std::string&)> Rename(int record, const std::string& name) {
+    return Spoil([=](RawPackage* p) {
+        char* field = record < 0 ? p->paks[0].name : p->files[record].name;
+        std::memset(field, 0, kPatchNameSize);
+        std::memcpy(field, name.data(), name.size());
+    });
+}
+
+std::function<void(const std::string&)> TrailerAt(std::function<u32(u32 compressed)> start) {
+    return [start](const std::string& installer) {
+        const std::string compressed = Deflate(GoodPackage().Serialize());
+        WriteRawInstaller(installer, compressed, start(static_cast<u32>(compressed.size())));
+    };
+}
+
+std::function<void(const std::string&)> CountAt(size_t offset) {
+    return [offset](const std::string& installer) {
+        std::string bytes = GoodPackage().Serialize();
+        const u32 huge = 0x00FFFFFF;
+        std::memcpy(&bytes[offset], &huge, 4);
+        WriteRawInstaller(installer, Deflate(bytes));
+    };
+}
+
+const int kPak = -1; // Rename's record for the archive's name
+
 const Damage kDamages[] = {
-    {"trailer_zero",
-     [](const std::string& out) { WriteRawInstaller(out, Deflate(GoodPackage().Serialize()), 0); }},
-    {"trailer_past_the_end",
-     [](const std::string& out) {
-         const std::string compressed = Deflate(GoodPackage().Serialize());
-         WriteRawInstaller(out, compressed, StubSize() + static_cast<u32>(compressed.size()) + 9);
-     }},
+    {"trailer_zero", TrailerAt([](u32) { return 0u; })},
+    {"trailer_at_the_trailer", TrailerAt([](u32 size) { return StubSize() + size; })},
+    {"trailer_past_the_end", TrailerAt([](u32 size) { return StubSize() + size + 9; })},
     {"truncated_deflate_stream",
      [](const std::string& out) {
          const std::string compressed = Deflate(GoodPackage().Serialize());
          WriteRawInstaller(out, compressed.substr(0, compressed.size() / 2));
      }},
-    {"counts_too_large",
-     [](const std::string& out) {
-         std::string bytes = GoodPackage().Serialize();
-         const u32 huge = 0x00FFFFFF;
-         std::memcpy(&bytes[4 + sizeof(PatchPakRecord)], &huge, 4);
-         WriteRawInstaller(out, Deflate(bytes));
-     }},
-    {"pak_range_outside_the_table",
-     [](const std::string& out) {
-         WriteSpoilt(out, [](RawPackage* p) { p->paks[0].recordCount = 9; });
-     }},
-    {"data_outside_the_data_area",
-     [](const std::string& out) {
-         WriteSpoilt(out, [](RawPackage* p) { p->files[2].dataOffset = 1000; });
-     }},
-    {"unterminated_name",
-     [](const std::string& out) {
-         WriteSpoilt(out,
-                     [](RawPackage* p) { std::memset(p->files[3].name, 'n', kPatchNameSize); });
-     }},
-    {"absolute_name",
-     [](const std::string& out) {
-         WriteSpoilt(out, [](RawPackage* p) { Rename(&p->files[3], "\\orv-e2e-absolute.txt"); });
-     }},
-    {"parent_directory_name",
-     [](const std::string& out) {
-         WriteSpoilt(out, [](RawPackage* p) { Rename(&p->files[3], "..\\escaped.txt"); });
-     }},
-    {"drive_letter_name",
-     [](const std::string& out) {
-         WriteSpoilt(out, [](RawPackage* p) { Rename(&p->files[3], "C:\\orv-e2e-drive.txt"); });
-     }},
+    {"pak_count_too_large", CountAt(0)},
+    {"file_count_too_large", CountAt(4 + sizeof(PatchPakRecord))},
+    {"pak_range_outside_the_table", Spoil([](RawPackage* p) { p->paks[0].recordCount = 9; })},
+    {"pak_range_wrapping",
+     Spoil([](RawPackage* p) { p->paks[0].firstRecord = 0xFFFFFFFF, p->paks[0].recordCount = 2; })},
+    {"data_outside_the_data_area", Spoil([](RawPackage* p) { p->files[2].dataOffset = 1000; })},
+    {"data_range_wrapping", Spoil([](RawPackage* p) {
+         p->files[2].dataOffset = 0xFFFFFFF0, p->files[2].dataSize = 0x20;
+     })},
+    {"unterminated_loose_name", Rename(3, std::string(kPatchNameSize, 'n'))},
+    {"unterminated_sub_file_name", Rename(0, std::string(kPatchNameSize, 'n'))},
+    {"unterminated_pak_name", Rename(kPak, std::string(kPatchNameSize, 'n'))},
+    {"empty_name", Rename(3, "")},
+    {"absolute_name", Rename(3, "\\orv-e2e-absolute.txt")},
+    {"slash_absolute_name", Rename(3, "/orv-e2e-absolute.txt")},
+    {"drive_letter_name", Rename(3, "C:\\orv-e2e-drive.txt")},
+    {"drive_relative_name", Rename(3, "c:orv-e2e-drive.txt")},
+    {"stream_name", Rename(3, "third.txt:stream")},
+    {"parent_directory_name", Rename(3, "..\\escaped.txt")},
+    {"climbing_name", Rename(3, "data\\..\\..\\escaped.txt")},
+    {"climbing_name_with_slashes", Rename(3, "data/../../escaped.txt")},
+    {"name_too_long_for_the_game_directory", Rename(3, std::string(240, 'n')), false},
+    {"pak_name_climbing", Rename(kPak, "..\\a.pak")},
+    {"pak_name_absolute", Rename(kPak, "\\a.pak")},
+    {"pak_name_too_long_for_the_game_directory", Rename(kPak, std::string(236, 'p') + ".pak"),
+     false},
+    {"pak_name_not_a_pak", Rename(kPak, "data\\a.zip")},
 };
 
 class DamagedInstaller : public ::testing::TestWithParam<Damage> {};
@@ -113,6 +130,8 @@ TEST_P(DamagedInstaller, IsRefusedBeforeTheGameDirectoryIsTouched) {
     EXPECT_EQ(before, TakeSnapshot(scratch / "work"));
 
 #ifndef _WIN32
+    if (!GetParam().inspectSeesIt)
+        return;
     run = RunProgram(MkpatchPath(), {"inspect", NativePath(installer)});
     EXPECT_EQ(1, run.exitCode) << run.out << run.err;
     EXPECT_NE(std::string::npos, run.out.find("DAMAGED: ")) << run.out;

@@ -154,21 +154,28 @@ Scratch::Scratch() {
     std::string base = temp;
     const unsigned pid = GetCurrentProcessId();
 #else
-    // Lower case throughout: the pak library lower-cases archive paths.
-    std::string base = "/tmp/";
+    // Lower case throughout: the pak library lower-cases archive paths. A
+    // memory file system when there is one: the reliability sweeps run the
+    // installer thousands of times, and test the layer's model of
+    // durability, not the disk's.
+    std::string base = access("/dev/shm", W_OK) == 0 ? "/dev/shm/" : "/tmp/";
     const unsigned pid = getpid();
 #endif
     m_path = base + "orv-e2e-" + std::to_string(pid) + "-" + std::to_string(counter++);
-    fs::remove_all(FsPath(m_path));
+    RemoveTree(m_path);
     fs::create_directories(FsPath(m_path));
 }
 
 Scratch::~Scratch() {
+    RemoveTree(m_path);
+}
+
+void RemoveTree(const std::string& path) {
     std::error_code error;
-    for (auto it = fs::recursive_directory_iterator(FsPath(m_path), error);
+    for (auto it = fs::recursive_directory_iterator(FsPath(path), error);
          it != fs::recursive_directory_iterator(); it.increment(error))
         fs::permissions(it->path(), fs::perms::owner_write, fs::perm_options::add, error);
-    fs::remove_all(FsPath(m_path), error);
+    fs::remove_all(FsPath(path), error);
 }
 
 void PutFile(const std::string& path, const std::string& bytes) {
@@ -244,8 +251,12 @@ Snapshot TakeSnapshot(const std::string& dir) {
         SnapshotEntry item;
         item.directory = entry.is_directory();
         if (!item.directory) {
+            // Read whole: the sweeps take thousands of snapshots of megabytes.
+            item.bytes.resize(static_cast<size_t>(entry.file_size()));
             std::ifstream in(entry.path(), std::ios::binary);
-            item.bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+            in.read(item.bytes.data(), static_cast<std::streamsize>(item.bytes.size()));
+            Require(in.gcount() == static_cast<std::streamsize>(item.bytes.size()),
+                    "cannot read " + entry.path().u8string());
             item.stamp =
                 static_cast<u64>(fs::last_write_time(entry.path()).time_since_epoch().count());
             item.readOnly =
@@ -619,9 +630,6 @@ void Drain(HANDLE pipe, HANDLE process, Child::State* state, std::string* sink, 
 }
 } // namespace
 
-// The child is the leader of its own process group on the test's console.
-// Windows sends Ctrl-Break to one group; wine sends only Ctrl-C, but to a
-// group as well.
 // The child leads its own process group on the test's console. Windows
 // sends Ctrl-Break to one group; wine sends only Ctrl-C, but to a group too.
 bool Child::Interrupt() {

@@ -46,6 +46,9 @@ class Scratch {
     std::string m_path;
 };
 
+// Removes a tree, read-only entries included.
+void RemoveTree(const std::string& path);
+
 // Files by their system code page paths; parent directories are created.
 void PutFile(const std::string& path, const std::string& bytes);
 std::string FileBytes(const std::string& path); // "<missing>" when absent

@@ -96,6 +96,22 @@ TEST_F(InstallTest, WritesLooseFilesAndArchivesThenRewritesNothingOnASecondRun) 
     EXPECT_EQ(before, TakeSnapshot(game));
 }
 
+// Loose files go in before archives are patched: an archive that the patch
+// carries whole is in place before its records are added to it.
+TEST_F(InstallTest, ArchiveCarriedWholeIsWrittenBeforeItIsPatched) {
+    MakeArchive(scratch / "whole.pak", {{"old.txt", {"kept"}}});
+    builder.AddPak("data\\c.pak", kStamp);
+    builder.AddSubFile("new.txt", {"fresh"});
+    builder.AddLoose("data\\c.pak", FileBytes(scratch / "whole.pak"), kStamp);
+    builder.Write(installer);
+    RunResult run = RunInstaller(installer, game);
+    ASSERT_EQ(0, run.exitCode) << run.out << run.err;
+    SubFiles c = ArchiveOrEmpty(Game("data\\c.pak"));
+    EXPECT_EQ(2u, c.size());
+    EXPECT_EQ("kept", c["old.txt"].bytes);
+    EXPECT_EQ("fresh", c["new.txt"].bytes);
+}
+
 TEST_F(InstallTest, RecordWhoseBytesDoNotMatchItsDigestLeavesTheArchiveAsItWas) {
     MakeArchive(Game("data\\a.pak"), {{"keep.txt", {"keep"}}, {"change.txt", {"old"}}});
     RawPackage package;

@@ -1,6 +1,5 @@
 #include "patch_test_support.h"
 
-#include "pak/pak_format.h"
 #include "pak/pak_manager.h"
 #include "patch/progress.h"
 #include "platform/message_window.h"
@@ -11,8 +10,6 @@
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 
 namespace patchtest {
 namespace {
@@ -32,13 +29,6 @@ fs::path Native(std::string path) {
     std::replace(path.begin(), path.end(), '\\', '/');
 #endif
     return fs::path(path);
-}
-
-std::string ReadNative(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream bytes;
-    bytes << in.rdbuf();
-    return bytes.str();
 }
 
 } // namespace
@@ -74,28 +64,8 @@ std::string Workspace::Build(const PackageContents& contents) {
     return output;
 }
 
-std::string Workspace::BuildFrom(const std::string& compressed, const std::string& garbage,
-                                 u32 secondWord) {
-    const std::string stub = ReadFileBytes(Stub());
-    const u32 start = static_cast<u32>(stub.size());
-    const PatchTrailer trailer = {start, secondWord == 0xFFFFFFFF ? start : secondWord};
-    const std::string output = m_root + "\\raw" + std::to_string(m_count++) + ".exe";
-    WriteFileBytes(output, stub + compressed + garbage +
-                               std::string(reinterpret_cast<const char*>(&trailer), 8));
-    return output;
-}
-
 FILETIME Stamp(u64 value) {
     return FILETIME{static_cast<DWORD>(value), static_cast<DWORD>(value >> 32)};
-}
-
-u64 WriteTime(const std::string& path) {
-    FileStream stream;
-    FILETIME time = {0, 0};
-    if (!stream.Open(path.c_str(), OpenRead) ||
-        !GetFileTime(stream.file.handle, nullptr, nullptr, &time))
-        return 0;
-    return (static_cast<u64>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
 }
 
 void SetWriteTime(const std::string& path, u64 stamp) {
@@ -103,21 +73,6 @@ void SetWriteTime(const std::string& path, u64 stamp) {
     FileStream stream;
     ASSERT_TRUE(stream.Open(path.c_str(), OpenReadWrite));
     ASSERT_TRUE(SetFileTime(stream.file.handle, nullptr, nullptr, &time));
-}
-
-std::map<std::string, std::string> Snapshot(const std::string& dir) {
-    std::map<std::string, std::string> files;
-    const fs::path root = Native(dir);
-    for (const auto& entry : fs::recursive_directory_iterator(root)) {
-        const std::string name = entry.path().lexically_relative(root).generic_string();
-        if (entry.is_directory()) {
-            files[name] = "<dir>";
-            continue;
-        }
-        const auto time = fs::last_write_time(entry.path()).time_since_epoch().count();
-        files[name] = ReadNative(entry.path()) + "@" + std::to_string(time);
-    }
-    return files;
 }
 
 std::vector<std::string> LeftoverTemps(const std::string& dir) {
@@ -130,17 +85,6 @@ std::vector<std::string> LeftoverTemps(const std::string& dir) {
             names.push_back(name);
     }
     return names;
-}
-
-std::string Serialize(const RawPackage& package) {
-    std::string bytes;
-    const u32 pakCount = static_cast<u32>(package.paks.size());
-    const u32 fileCount = static_cast<u32>(package.files.size());
-    bytes.append(reinterpret_cast<const char*>(&pakCount), 4);
-    bytes.append(reinterpret_cast<const char*>(package.paks.data()), pakCount * 276);
-    bytes.append(reinterpret_cast<const char*>(&fileCount), 4);
-    bytes.append(reinterpret_cast<const char*>(package.files.data()), fileCount * 320);
-    return bytes + package.data;
 }
 
 std::string DeflateRaw(const std::string& bytes) {
@@ -223,13 +167,6 @@ JobRun RunJob(CUpdateThread& job, const std::string& game, const std::string& in
 JobRun RunJob(const std::string& game, const std::string& installer) {
     CUpdateThread job;
     return RunJob(job, game, installer);
-}
-
-void MakeArchive(const std::string& path, const std::map<std::string, std::string>& files) {
-    paktest::ItemSet items;
-    for (const auto& file : files)
-        items.Add(file.first, file.second);
-    ASSERT_TRUE(paktest::UpdateArchive(g_pakManager, path, items)) << path;
 }
 
 std::map<std::string, std::string> ReadArchive(const std::string& path) {

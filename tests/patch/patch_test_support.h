@@ -35,9 +35,6 @@ class Workspace {
                      u64 stamp = 0x01D8000000000000ull, u32 method = 0);
     // An installer built by WritePackage from the stub; asserts success.
     std::string Build(const PackageContents& contents);
-    // An installer around `compressed`, with `garbage` before the trailer.
-    std::string BuildFrom(const std::string& compressed, const std::string& garbage = "",
-                          u32 secondWord = 0xFFFFFFFF);
     std::string Stub() const { return m_root + "\\stub.exe"; }
 
   private:
@@ -47,12 +44,9 @@ class Workspace {
     int m_count = 0;
 };
 
-u64 WriteTime(const std::string& path);
 void SetWriteTime(const std::string& path, u64 stamp);
 FILETIME Stamp(u64 value);
 
-// Every file and directory under `dir` with its bytes and time.
-std::map<std::string, std::string> Snapshot(const std::string& dir);
 // Names of the job's temporary packages left in `dir`.
 std::vector<std::string> LeftoverTemps(const std::string& dir);
 
@@ -62,7 +56,6 @@ struct RawPackage {
     std::vector<PatchFileRecord> files;
     std::string data;
 };
-std::string Serialize(const RawPackage& package);
 std::string DeflateRaw(const std::string& bytes);
 // The inflated package of an installer.
 std::string Inflated(const std::string& installerPath);
@@ -84,8 +77,6 @@ JobRun RunJob(const std::string& game, const std::string& installer);
 void WaitForJob(CUpdateThread& job);
 std::string Describe(UINT message, WPARAM value);
 
-// An archive holding `files`, written through the pak library.
-void MakeArchive(const std::string& path, const std::map<std::string, std::string>& files);
 // Name -> bytes of every sub-file of an archive.
 std::map<std::string, std::string> ReadArchive(const std::string& path);
 

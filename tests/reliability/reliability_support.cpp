@@ -8,7 +8,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
@@ -36,13 +35,6 @@ void Require(bool condition, const std::string& what) {
 
 fs::path Native(const std::string& path) {
     return fs::path(e2e::NativePath(path));
-}
-
-std::string ScratchBase() {
-    struct stat st;
-    if (stat("/dev/shm", &st) == 0 && S_ISDIR(st.st_mode) && access("/dev/shm", W_OK) == 0)
-        return "/dev/shm/";
-    return "/tmp/";
 }
 
 void CopyModeAndTimes(const fs::path& from, const fs::path& to) {
@@ -159,27 +151,6 @@ bool g_pakLockReady = InitPakUpdateLock();
 
 } // namespace
 
-Scratch::Scratch() {
-    static std::atomic<int> counter{0};
-    m_path =
-        ScratchBase() + "orv-rel-" + std::to_string(getpid()) + "-" + std::to_string(counter++);
-    RemoveTree(m_path);
-    fs::create_directories(Native(m_path));
-}
-
-Scratch::~Scratch() {
-    RemoveTree(m_path);
-}
-
-void RemoveTree(const std::string& path) {
-    std::error_code error;
-    const fs::path root = Native(path);
-    for (auto it = fs::recursive_directory_iterator(root, error);
-         it != fs::recursive_directory_iterator(); it.increment(error))
-        fs::permissions(it->path(), fs::perms::owner_write, fs::perm_options::add, error);
-    fs::remove_all(root, error);
-}
-
 void CopyTree(const std::string& from, const std::string& to) {
     RemoveTree(to);
     const fs::path source = Native(from), target = Native(to);
@@ -193,30 +164,6 @@ void CopyTree(const std::string& from, const std::string& to) {
         if (!entry.is_directory())
             CopyModeAndTimes(entry.path(), copy);
     }
-}
-
-Snapshot TakeSnapshot(const std::string& dir) {
-    Snapshot snapshot;
-    const fs::path root = Native(dir);
-    for (const auto& entry : fs::recursive_directory_iterator(root)) {
-        e2e::SnapshotEntry item;
-        struct stat st;
-        Require(lstat(entry.path().c_str(), &st) == 0, "cannot read " + entry.path().string());
-        item.directory = S_ISDIR(st.st_mode);
-        if (!item.directory) {
-            item.bytes.resize(static_cast<size_t>(st.st_size));
-            FILE* file = fopen(entry.path().c_str(), "rb");
-            Require(file != nullptr &&
-                        fread(item.bytes.data(), 1, item.bytes.size(), file) == item.bytes.size(),
-                    "cannot read " + entry.path().string());
-            fclose(file);
-            item.stamp =
-                static_cast<u64>(fs::last_write_time(entry.path()).time_since_epoch().count());
-            item.readOnly = (st.st_mode & S_IWUSR) == 0;
-        }
-        snapshot[entry.path().lexically_relative(root).generic_u8string()] = item;
-    }
-    return snapshot;
 }
 
 std::string Difference(const Snapshot& expected, const Snapshot& actual) {

@@ -16,31 +16,13 @@
 
 namespace rel {
 
+using e2e::RemoveTree;
+using e2e::Scratch;
 using e2e::Snapshot;
-
-// A fresh directory, removed at the end. It lies on a memory file system when
-// the machine has one: the sweeps run the installer thousands of times, and
-// what they check is the layer's model of durability, not the disk's.
-class Scratch {
-  public:
-    Scratch();
-    ~Scratch();
-    Scratch(const Scratch&) = delete;
-    Scratch& operator=(const Scratch&) = delete;
-    const std::string& path() const { return m_path; }
-    std::string operator/(const std::string& name) const { return m_path + "\\" + name; }
-
-  private:
-    std::string m_path;
-};
+using e2e::TakeSnapshot;
 
 // Replaces `to` by a copy of `from`: bytes, modes and write times.
 void CopyTree(const std::string& from, const std::string& to);
-void RemoveTree(const std::string& path);
-
-// e2e::TakeSnapshot, reading whole files at once: the sweeps take
-// thousands of snapshots of megabytes.
-Snapshot TakeSnapshot(const std::string& dir);
 // The names whose entries differ, one per line, for failure messages.
 std::string Difference(const Snapshot& expected, const Snapshot& actual);
 // Temporary and backup files anywhere under `dir`.
