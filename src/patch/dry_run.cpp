@@ -357,21 +357,28 @@ void DescribeFiles(const UpdatePlan& plan, std::string* text, PlanCounts* counts
     }
 }
 
+// "1 record", "2 records".
+std::string Counted(u32 count, const char* noun) {
+    return FormatText("%u %s%s", count, noun, count == 1 ? "" : "s");
+}
+
 std::string PakLine(const PlannedPak& pak) {
     const char* origin = pak.fromPackage ? ", as a loose record of this patch writes it" : "";
     switch (pak.action) {
     case PlannedPak::NoRecords:
         return "keep archive    " + pak.name + " (no records)\n";
     case PlannedPak::UpToDate:
-        return FormatText("keep archive    %s (all %u records up to date%s)\n", pak.name.c_str(),
-                          pak.records, origin);
+        return FormatText("keep archive    %s (%s up to date%s)\n", pak.name.c_str(),
+                          Counted(pak.records, "record").c_str(), origin);
     case PlannedPak::Create:
-        return FormatText("create archive  %s (%u sub-files)\n", pak.name.c_str(), pak.records);
+        return FormatText("create archive  %s (%s)\n", pak.name.c_str(),
+                          Counted(pak.records, "sub-file").c_str());
     case PlannedPak::Rewrite:
         break;
     }
-    return FormatText("rewrite archive %s (%u of %u records%s)\n", pak.name.c_str(),
-                      static_cast<u32>(pak.subFiles.size()), pak.records, origin);
+    return FormatText("rewrite archive %s (%u of %s%s)\n", pak.name.c_str(),
+                      static_cast<u32>(pak.subFiles.size()), Counted(pak.records, "record").c_str(),
+                      origin);
 }
 
 void DescribePaks(const UpdatePlan& plan, std::string* text, PlanCounts* counts) {

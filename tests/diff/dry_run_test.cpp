@@ -128,7 +128,7 @@ TEST_F(DryRunTest, ComparesWithTheArchiveTheJobWouldOpen) {
     EXPECT_EQ(ShownLines({"replace file    data\\d.pak",
                           "rewrite archive data\\d.pak (1 of 2 records, as a loose record of this "
                           "patch writes it)",
-                          "    add     y.txt", "create archive  data\\e.pak (1 sub-files)",
+                          "    add     y.txt", "create archive  data\\e.pak (1 sub-file)",
                           "    add     p.txt", "rewrite archive data\\e.pak (1 of 2 records)",
                           "    add     q.txt"}),
               ChangeLines(run.out))
@@ -154,8 +154,8 @@ TEST_F(DryRunTest, BackupsAreTakenAsTheJobTakesThem) {
                           "remove leftover data\\f.pak.bak"}),
               ChangeLines(run.out))
         << run.out;
-    for (const char* kept : {"keep archive    data\\c.pak (all 1 records up to date)",
-                             "keep archive    data\\f.pak (all 1 records up to date)"})
+    for (const char* kept : {"keep archive    data\\c.pak (1 record up to date)",
+                             "keep archive    data\\f.pak (1 record up to date)"})
         EXPECT_NE(std::string::npos, run.out.find(kept)) << run.out;
 
     run = RunProgram(NativePath(installer), {NativePath(game)});
