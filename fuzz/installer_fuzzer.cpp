@@ -190,6 +190,10 @@ void CheckLeftovers(const std::string& root, const std::string& game, bool succe
     for (const fs::directory_entry& entry : fs::recursive_directory_iterator(Native(game), error)) {
         if (sideNamesExpected)
             break;
+        // Side files are files: a loose record may well create a directory
+        // called "x.pak.tmp" on its way to a file.
+        if (!entry.is_regular_file(error))
+            continue;
         const std::string name = entry.path().filename().string();
         const bool top = entry.path().parent_path() == fs::path(Native(game));
         if (top && name.compare(0, 2, "qv") == 0 && EndsWith(name, ".tmp"))

@@ -1,7 +1,8 @@
 #!/bin/sh
 # Runs one fuzz target for SECONDS (default 60) with its seeds, keeping what
 # it finds in build/fuzz/corpus/TARGET and any crashing input in
-# build/fuzz/artifacts/TARGET/. Further arguments go to libFuzzer, e.g.
+# build/fuzz/artifacts/TARGET/; inputs kept in fuzz/regressions/TARGET are
+# always run too. Further arguments go to libFuzzer, e.g.
 #   fuzz/run.sh pak 3600
 #   fuzz/run.sh installer 0 -runs=10000000       (0: no time limit)
 #   fuzz/run.sh manifest 0 build/fuzz/artifacts/manifest/crash-...   (replay)
@@ -47,6 +48,9 @@ for arg in "$@"; do
   case "$arg" in -*) ;; *) exec_replay=1 ;; esac
 done
 [ "${exec_replay:-0}" = 1 ] || set -- "$@" "$corpus" "$build/seeds/$target"
+# Inputs that once failed run first, in every run that is not a replay.
+[ "${exec_replay:-0}" = 1 ] || [ ! -d "fuzz/regressions/$target" ] ||
+  set -- "$@" "fuzz/regressions/$target"
 # The fuzzer runs as a child so that the scratch directory goes with it;
 # stopping this script stops the fuzzer first.
 "$binary" "$@" &
