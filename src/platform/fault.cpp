@@ -16,29 +16,14 @@ namespace pi::fault {
 namespace {
 
 const char* const kNames[] = {
-    "CreateFile",
-    "ReadFile",
-    "WriteFile",
-    "SetFilePointer",
-    "GetFileSize",
-    "FlushFileBuffers",
-    "SetFileTime",
-    "CloseHandle",
-    "GetFileAttributes",
-    "SetFileAttributes",
-    "DeleteFile",
-    "MoveFile",
-    "MoveFileEx",
-    "CreateDirectory",
-    "GetModuleFileName",
-    "GetTempFileName",
-    "GetTempPath",
-    "InitializeCriticalSection",
-    "BeginThread",
-    "PostMessage",
-    "FindFirstFile",
-    "FindNextFile",
-    "any",
+    "CreateFile",        "ReadFile",        "WriteFile",
+    "SetFilePointer",    "GetFileSize",     "FlushFileBuffers",
+    "SetFileTime",       "CloseHandle",     "GetFileAttributes",
+    "SetFileAttributes", "DeleteFile",      "MoveFile",
+    "MoveFileEx",        "CreateDirectory", "GetModuleFileName",
+    "GetTempFileName",   "GetTempPath",     "InitializeCriticalSection",
+    "BeginThread",       "PostMessage",     "FindFirstFile",
+    "FindNextFile",      "DuplicateHandle", "any",
 };
 const unsigned kKinds = static_cast<unsigned>(Call::Count) + 1;
 static_assert(sizeof kNames / sizeof kNames[0] == kKinds, "one name per call kind");

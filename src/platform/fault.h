@@ -62,6 +62,7 @@ enum class Call : unsigned {
     PostMessage,
     FindFirstFile,
     FindNextFile,
+    DuplicateHandle,
     Count,
     Any = Count, // every call kind counted together
 };

@@ -68,9 +68,10 @@ bool MarkerHeldByOthers(int fd, ShareMarker marker);
 // The same for the regular file named `path`; false when it cannot be opened.
 bool MarkerHeld(const std::string& path, ShareMarker marker);
 
-// Kernel objects behind HANDLE values. A HANDLE is the object's address; the
-// table keeps the objects that have an open handle, so a stale or foreign
-// value is refused with ERROR_INVALID_HANDLE instead of being dereferenced.
+// Kernel objects behind HANDLE values. A HANDLE is a number the table gives
+// out (one object may have several); the table keeps the objects that have
+// an open handle, so a stale or foreign value is refused with
+// ERROR_INVALID_HANDLE instead of being dereferenced.
 enum class ObjectKind { File, Thread, Find };
 
 struct KernelObject {
@@ -82,6 +83,7 @@ struct KernelObject {
 HANDLE OpenHandle(std::shared_ptr<KernelObject> object);
 // The object behind `handle` if it is of `kind`; null with ERROR_INVALID_HANDLE.
 std::shared_ptr<KernelObject> FindObject(HANDLE handle, ObjectKind kind);
+std::shared_ptr<KernelObject> FindAnyObject(HANDLE handle);
 // Removes the handle; false with ERROR_INVALID_HANDLE when it is not open.
 bool CloseObjectHandle(HANDLE handle);
 

@@ -114,6 +114,11 @@ typedef struct tagMSG {
 #define MOVEFILE_COPY_ALLOWED 0x2u
 #define MOVEFILE_WRITE_THROUGH 0x8u
 
+// DuplicateHandle
+#define SYNCHRONIZE 0x00100000u
+#define DUPLICATE_CLOSE_SOURCE 0x1u
+#define DUPLICATE_SAME_ACCESS 0x2u
+
 // WaitForSingleObject, GetExitCodeThread
 #define INFINITE 0xFFFFFFFFu
 #define WAIT_OBJECT_0 0x0u
@@ -189,6 +194,10 @@ BOOL SetFileTime(HANDLE file, const FILETIME* creation, const FILETIME* lastAcce
                  const FILETIME* lastWrite);
 BOOL GetFileTime(HANDLE file, FILETIME* creation, FILETIME* lastAccess, FILETIME* lastWrite);
 BOOL CloseHandle(HANDLE object);
+// Another handle on the same object, within this process only.
+BOOL DuplicateHandle(HANDLE sourceProcess, HANDLE source, HANDLE targetProcess, HANDLE* target,
+                     DWORD access, BOOL inherit, DWORD options);
+HANDLE GetCurrentProcess(void);
 
 // Names
 DWORD GetFileAttributesA(LPCSTR path);

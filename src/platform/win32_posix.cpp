@@ -56,9 +56,12 @@ bool IsDirectory(const std::string& path) {
     return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
+// Handle values are numbers of their own, as on Windows, so that one object
+// can stand behind several handles (DuplicateHandle).
 struct HandleTable {
     std::mutex mutex;
     std::unordered_map<HANDLE, std::shared_ptr<KernelObject>> objects;
+    uintptr_t next = 0x100;
 };
 
 HandleTable& Handles() {
@@ -182,20 +185,28 @@ bool FromSystemPath(const std::string& path, std::string* out) {
 }
 
 HANDLE OpenHandle(std::shared_ptr<KernelObject> object) {
-    HANDLE handle = object.get();
     HandleTable& table = Handles();
     std::lock_guard<std::mutex> lock(table.mutex);
+    HANDLE handle = reinterpret_cast<HANDLE>(table.next);
+    table.next += 4; // never reused: a stale value is always refused
     table.objects[handle] = std::move(object);
     return handle;
 }
 
-std::shared_ptr<KernelObject> FindObject(HANDLE handle, ObjectKind kind) {
+std::shared_ptr<KernelObject> FindAnyObject(HANDLE handle) {
     HandleTable& table = Handles();
     std::lock_guard<std::mutex> lock(table.mutex);
     auto it = table.objects.find(handle);
-    if (it == table.objects.end() || it->second->kind != kind)
+    if (it == table.objects.end())
         return Fail(ERROR_INVALID_HANDLE, nullptr);
     return it->second;
+}
+
+std::shared_ptr<KernelObject> FindObject(HANDLE handle, ObjectKind kind) {
+    std::shared_ptr<KernelObject> object = FindAnyObject(handle);
+    if (object && object->kind != kind)
+        return Fail(ERROR_INVALID_HANDLE, nullptr);
+    return object;
 }
 
 bool CloseObjectHandle(HANDLE handle) {
@@ -228,6 +239,24 @@ BOOL CloseHandle(HANDLE object) {
     if (FaultFires(pi::fault::Call::CloseHandle))
         return FALSE;
     return CloseObjectHandle(object) ? TRUE : FALSE;
+}
+
+HANDLE GetCurrentProcess(void) {
+    return reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1)); // as Windows' pseudo-handle
+}
+
+BOOL DuplicateHandle(HANDLE sourceProcess, HANDLE source, HANDLE targetProcess, HANDLE* target,
+                     DWORD, BOOL, DWORD options) {
+    if (FaultFires(pi::fault::Call::DuplicateHandle))
+        return FALSE;
+    if (sourceProcess != GetCurrentProcess() || targetProcess != GetCurrentProcess() ||
+        target == nullptr || (options & DUPLICATE_CLOSE_SOURCE) != 0)
+        return Fail(ERROR_INVALID_PARAMETER, FALSE);
+    std::shared_ptr<KernelObject> object = FindAnyObject(source);
+    if (!object)
+        return FALSE;
+    *target = OpenHandle(std::move(object));
+    return TRUE;
 }
 
 } // extern "C"

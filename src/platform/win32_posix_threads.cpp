@@ -31,6 +31,7 @@ struct ThreadObject : KernelObject {
     std::condition_variable ended;
     bool running = true;
     DWORD exitCode = STILL_ACTIVE;
+    DWORD returned = 0; // what the start routine returned, the exit code at the end
 };
 
 std::shared_ptr<ThreadObject> FindThread(HANDLE handle) {
@@ -44,19 +45,35 @@ DWORD NewThreadId() {
     return g_nextThreadId.fetch_add(1);
 }
 
+// A Windows thread has ended, and its handle is signalled, only once the
+// runtime has destroyed the thread's thread-local objects. This one is made
+// before any other of the thread's, so it is destroyed after them all, and
+// only then says that the thread has ended.
+struct ThreadEnd {
+    std::shared_ptr<ThreadObject> thread;
+    ~ThreadEnd() {
+        if (!thread)
+            return;
+        {
+            std::lock_guard<std::mutex> lock(thread->mutex);
+            thread->exitCode = thread->returned;
+            thread->running = false;
+        }
+        thread->ended.notify_all();
+    }
+};
+thread_local ThreadEnd t_threadEnd;
+
 // The running thread's own reference to its object travels in `raw`.
 void* ThreadMain(void* raw) {
     std::unique_ptr<std::shared_ptr<ThreadObject>> self(
         static_cast<std::shared_ptr<ThreadObject>*>(raw));
     ThreadObject& thread = **self;
+    t_threadEnd.thread = *self;
     t_threadId = thread.id;
     unsigned code = thread.start(thread.argument);
-    {
-        std::lock_guard<std::mutex> lock(thread.mutex);
-        thread.exitCode = code;
-        thread.running = false;
-    }
-    thread.ended.notify_all();
+    std::lock_guard<std::mutex> lock(thread.mutex);
+    thread.returned = code;
     return nullptr;
 }
 

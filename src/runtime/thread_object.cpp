@@ -2,15 +2,25 @@
 // thread handle over, exactly once, to whoever releases it.
 #include "runtime/thread_object.h"
 
-bool CThreadObjectEx::Start() {
-    // A handle left behind by a thread that ended before Start stored it has
-    // no other owner once the object is idle.
-    if (m_active.load() == 0) {
-        HANDLE stale = m_handle.exchange(nullptr);
+#include <initializer_list>
+
+// Handles left by a run that ended without a waiter have no other owner
+// once the object is idle: its thread's own handle, if the thread ended
+// before Start stored it, and the waiter's copy.
+void CThreadObjectEx::ReleaseStaleHandles() {
+    if (m_active.load() != 0) {
+        return;
+    }
+    for (std::atomic<HANDLE>* field : {&m_handle, &m_waitHandle}) {
+        HANDLE stale = field->exchange(nullptr);
         if (stale != nullptr) {
             CloseHandle(stale);
         }
     }
+}
+
+bool CThreadObjectEx::Start() {
+    ReleaseStaleHandles();
     // Counted before the thread exists, so that it can never be seen idle
     // while its thread may still touch the object.
     m_active.fetch_add(1);
@@ -19,15 +29,38 @@ bool CThreadObjectEx::Start() {
         m_active.fetch_sub(1);
         return false;
     }
+    // The thread cannot release its handle before it is stored below, so
+    // the copy is made of a handle that is certainly open. Without a copy a
+    // waiter falls back to the object's own count of its thread.
+    HANDLE copy = nullptr;
+    if (!DuplicateHandle(GetCurrentProcess(), reinterpret_cast<HANDLE>(thread), GetCurrentProcess(),
+                         &copy, SYNCHRONIZE, FALSE, 0)) {
+        copy = nullptr;
+    }
+    HANDLE stale = m_waitHandle.exchange(copy);
+    if (stale != nullptr) {
+        CloseHandle(stale); // Start while a thread still ran: that one is let go
+    }
     m_handle.store(reinterpret_cast<HANDLE>(thread));
     return true;
 }
 
 void CThreadObjectEx::Wait() {
     HANDLE thread = m_handle.exchange(nullptr);
-    if (thread != nullptr) {
-        WaitForSingleObject(thread, INFINITE);
-        CloseHandle(thread);
+    HANDLE copy = m_waitHandle.exchange(nullptr);
+    if (copy != nullptr || thread != nullptr) {
+        WaitForSingleObject(copy != nullptr ? copy : thread, INFINITE);
+    } else {
+        // No handle to wait on: the thread released its own and the copy
+        // could not be made. Its last touch of the object is the best sign.
+        while (m_active.load() != 0) {
+            Sleep(1);
+        }
+    }
+    for (HANDLE handle : {copy, thread}) {
+        if (handle != nullptr) {
+            CloseHandle(handle);
+        }
     }
 }
 

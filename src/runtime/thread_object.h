@@ -24,6 +24,9 @@ class CThreadObjectEx {
     bool IsRunning() const { return m_active.load() != 0; }
     // The thread handle, or null when the object holds none.
     HANDLE Handle() const { return m_handle.load(); }
+    // The identifier of the last thread started. It names that thread until
+    // its end has been waited for: the object keeps a handle on it till then.
+    unsigned ThreadId() const { return m_threadId; }
 
     virtual u32 Run() { return 0; }
 
@@ -43,4 +46,11 @@ class CThreadObjectEx {
 
   private:
     static unsigned __stdcall ThreadEntry(void* object);
+    void ReleaseStaleHandles();
+
+    // The waiter's own handle on the thread, taken by Start. The thread
+    // releases m_handle as its body ends, and a waiter that comes after
+    // that must still wait for the thread's end itself. Start and Wait run
+    // on the owner's thread; the worker never touches this one.
+    std::atomic<HANDLE> m_waitHandle{nullptr};
 };

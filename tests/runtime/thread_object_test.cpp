@@ -67,6 +67,49 @@ TEST(CThreadObjectEx, ThreadReleasesItsHandleWhenRunEnds) {
     opener.join();
 }
 
+// Holds its thread past the end of Run: a thread ends only after the runtime
+// has destroyed its thread-local objects, and by then it has already given
+// back its own handle.
+struct Lingerer {
+    std::atomic<bool>* gate = nullptr;
+    std::atomic<bool>* gone = nullptr;
+    ~Lingerer() {
+        if (gate != nullptr) {
+            WaitFor(*gate);
+            gone->store(true);
+        }
+    }
+};
+thread_local Lingerer t_lingerer;
+
+class LingeringJob final : public CThreadObjectEx {
+  public:
+    u32 Run() override {
+        t_lingerer.gate = &gate;
+        t_lingerer.gone = &gone;
+        WaitFor(started); // Start has stored the handle the thread releases
+        return 0;
+    }
+    std::atomic<bool> started{false}, gate{false}, gone{false};
+};
+
+TEST(CThreadObjectEx, WaitReturnsOnlyOnceTheThreadHasEnded) {
+    LingeringJob job;
+    ASSERT_TRUE(job.Start());
+    job.started.store(true);
+    while (job.IsRunning()) {
+        Sleep(1);
+    }
+    EXPECT_EQ(job.Handle(), nullptr); // the thread released its own handle
+    std::thread opener([&job] {
+        Sleep(50);
+        job.gate.store(true);
+    });
+    job.Wait();
+    EXPECT_TRUE(job.gone.load());
+    opener.join();
+}
+
 TEST(CThreadObjectEx, OwnerMayDestroyRightAfterTheEndIsSignalled) {
     for (int i = 0; i < 200; ++i) {
         Job* job = new Job(true);

@@ -23,15 +23,14 @@ TEST(UpdateDialog, DestroyingItWaitsForTheJobsWorker) {
         CUpdateThread& job = OrvDlgTestAccess::Job(*dialog);
         job.SetModuleDir(game.Path());
         ASSERT_TRUE(job.Start());
-        HANDLE thread = nullptr;
-        bool started = DuplicateHandle(GetCurrentProcess(), job.Handle(), GetCurrentProcess(),
-                                       &thread, SYNCHRONIZE, FALSE, 0);
+        // By its id, not by job.Handle(), which the worker may be closing
+        // right now: the job keeps a handle on its thread until it has waited
+        // for it, so until then the id names that thread and no other.
+        HANDLE thread = OpenThread(SYNCHRONIZE, FALSE, job.ThreadId());
+        ASSERT_NE(thread, nullptr) << "round " << round;
         delete dialog;
-        // A handle the worker had already released means it had ended.
-        if (started) {
-            EXPECT_EQ(WaitForSingleObject(thread, 0), WAIT_OBJECT_0) << "round " << round;
-            CloseHandle(thread);
-        }
+        EXPECT_EQ(WaitForSingleObject(thread, 0), WAIT_OBJECT_0) << "round " << round;
+        CloseHandle(thread);
         WIN32_FIND_DATAA found;
         HANDLE search = FindFirstFileA((game.Path() + "\\qv*.tmp").c_str(), &found);
         EXPECT_EQ(search, INVALID_HANDLE_VALUE) << "round " << round;
