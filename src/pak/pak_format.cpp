@@ -154,3 +154,86 @@ bool ReadPakIndexEntry(const u8* index, size_t length, u32 count, u32 i, PakInde
     *name = std::string_view(start, end ? static_cast<const char*>(end) - start : limit);
     return true;
 }
+
+namespace {
+
+bool IsEmptyDigest(const u8 (&digest)[16]) {
+    static const struct EmptyDigest {
+        EmptyDigest() { crypto::Md5Digest(nullptr, 0, bytes); }
+        u8 bytes[crypto::kMd5Size];
+    } kEmpty;
+    static const u8 kUnset[16] = {};
+    return std::memcmp(digest, kEmpty.bytes, 16) == 0 || std::memcmp(digest, kUnset, 16) == 0;
+}
+
+bool Refuse(PakIndexProblem* problem, PakIndexFault fault, u32 entry, u32 value) {
+    *problem = PakIndexProblem{fault, entry, value};
+    return false;
+}
+
+} // namespace
+
+bool CheckPakIndexForRewrite(const u8* index, size_t length, u32 count, PakIndexProblem* problem) {
+    const size_t tableSize = static_cast<size_t>(count) * kPakEntrySize;
+    const u8* names = index + tableSize;
+    const size_t namesSize = length - tableSize;
+    auto zeros = [names](size_t from, size_t to) {
+        return std::all_of(names + from, names + to, [](u8 b) { return b == 0; });
+    };
+    size_t covered = 0; // the end of the last name's NUL
+    for (u32 i = 0; i < count; ++i) {
+        PakIndexEntry entry;
+        std::memcpy(&entry, index + static_cast<size_t>(i) * kPakEntrySize, kPakEntrySize);
+        // ReadPakIndexEntry has put the names in ascending order, the next
+        // at most 1024 bytes on, so nothing of this one lies before `covered`.
+        const size_t start = entry.nameOffset;
+        if (!zeros(covered, start))
+            return Refuse(problem, PakIndexStrayNames, i, entry.nameOffset);
+        const size_t limit =
+            i + 1 == count
+                ? namesSize - start
+                : std::min<size_t>(LoadU32(index + static_cast<size_t>(i + 1) * kPakEntrySize) -
+                                       entry.nameOffset,
+                                   namesSize - start);
+        const void* end = std::memchr(names + start, 0, limit);
+        if (end == nullptr)
+            return Refuse(problem, PakIndexNameRunsOn, i, static_cast<u32>(limit));
+        covered = static_cast<size_t>(static_cast<const u8*>(end) - names) + 1;
+        if (entry.size == 0 && !IsEmptyDigest(entry.storedMd5))
+            return Refuse(problem, PakIndexEmptyDigest, i, 0);
+    }
+    if (!zeros(covered, namesSize))
+        return Refuse(problem, PakIndexStrayNames, count, static_cast<u32>(namesSize - covered));
+    return true;
+}
+
+std::string DescribePakIndexProblem(const PakIndexProblem& problem, u32 count) {
+    const std::string entry = "index entry " + std::to_string(problem.entry) + ": ";
+    const std::string value = std::to_string(problem.value);
+    switch (problem.fault) {
+    case PakIndexUnaligned:
+        return "the index length " + value + " is not a multiple of 8";
+    case PakIndexTableOverrun:
+        return "fileCount " + std::to_string(count) + " needs " +
+               std::to_string(static_cast<u64>(count) * kPakEntrySize) +
+               " bytes of entries but the index holds " + value;
+    case PakIndexNameOffset:
+        return entry + "nameOffset " + value + " lies outside the names area";
+    case PakIndexNameSpan:
+        return entry + "the next entry's name starts " + value + " bytes on (at most 1024)";
+    case PakIndexLastName:
+        return entry + "the last name has no NUL before the end of the index";
+    case PakIndexNameRunsOn:
+        return entry + "the name has no NUL within the " + value + " bytes before the next name";
+    case PakIndexStrayNames:
+        if (problem.entry == count)
+            return "the " + value + " bytes after the last name are not all zero";
+        return entry + "nameOffset " + value +
+               " leaves bytes before it that no entry names and that are not zero";
+    case PakIndexEmptyDigest:
+        return entry + "size 0, but storedMd5 is the digest of other bytes";
+    case PakIndexIntact:
+        break;
+    }
+    return "the index is intact";
+}

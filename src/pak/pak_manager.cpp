@@ -110,6 +110,15 @@ void LogIndexProblem(const std::string& path, u32 count, const PakIndexProblem& 
                       ? ", not a whole number of blocks. Maybe this pak is bad.\n"
                       : ", too small for the entries. Maybe this pak is bad.\n");
         break;
+    case PakIndexNameRunsOn:
+    case PakIndexStrayNames:
+    case PakIndexEmptyDigest:
+        log.Write(", Include");
+        WriteNumber(log, count);
+        log.Write(" sub files. ");
+        log.Write(DescribePakIndexProblem(problem, count).c_str());
+        log.Write(". Maybe this pak is bad, so it is not rewritten.\n");
+        break;
     case PakIndexIntact:
         log.Write("\n");
         break;
@@ -229,8 +238,13 @@ PakArchive* PakManager::OpenArchiveFile(const char* path, const std::string& nam
     PakIndexKeys keys;
     GetIndexKeys(&keys);
     DecipherIndex(keys, m_index.data(), m_index.size());
-    if (!ParseIndex(archive.get(), header.fileCount))
+    if (!ParseIndex(archive.get(), header.fileCount, mode == PakReadWrite)) {
         *error = PakIndexDamaged;
+        // A rewrite would keep only what the damaged index still names: an
+        // archive opened for writing must be whole, or it is not opened.
+        if (mode == PakReadWrite)
+            return nullptr;
+    }
     return archive.release();
 }
 
@@ -294,7 +308,7 @@ bool PakManager::LoadIndex(FileStream& stream, const PakHeader& header, u32 file
     return stream.Read(m_index.data(), header.indexSize);
 }
 
-bool PakManager::ParseIndex(PakArchive* archive, u32 count) {
+bool PakManager::ParseIndex(PakArchive* archive, u32 count, bool forRewrite) {
     PakIndexProblem problem{PakIndexIntact, 0, static_cast<u32>(m_index.size())};
     problem.fault = CheckPakIndexShape(m_index.size(), count);
     if (problem.fault != PakIndexIntact) {
@@ -312,6 +326,10 @@ bool PakManager::ParseIndex(PakArchive* archive, u32 count) {
             return false;
         }
         archive->files[std::string(name)] = MakeFileEntry(archive, index);
+    }
+    if (forRewrite && !CheckPakIndexForRewrite(m_index.data(), m_index.size(), count, &problem)) {
+        LogIndexProblem(archive->name, count, problem);
+        return false;
     }
     return true;
 }

@@ -21,7 +21,8 @@ enum PakOpenMode : u32 {
 
 enum PakOpenError : i32 {
     PakOk = 0,
-    PakIndexDamaged = 1, // returned, holding the entries before the damage
+    PakIndexDamaged = 1, // read-only: returned, holding the entries before the damage;
+                         // read-write: refused
     PakMissing = 2,
     PakBadHeader = 3,
     PakIoError = 4,
@@ -127,7 +128,8 @@ class PakManager {
     PakArchive* OpenArchiveFile(const char* path, const std::string& name, u32 mode, i32* error);
     bool OpenForWriting(PakArchive* archive, i32* error);
     bool LoadIndex(FileStream& stream, const PakHeader& header, u32 fileSize);
-    bool ParseIndex(PakArchive* archive, u32 count);
+    // With `forRewrite`, also the checks a rewrite needs; false on damage.
+    bool ParseIndex(PakArchive* archive, u32 count, bool forRewrite);
     static bool CreateEmptyPak(const char* path);
     bool Rewrite(PakArchive* archive, const PakUpdateItem* items, u32 count, const char* tempPath,
                  bool commit, const FILETIME* stamp);

@@ -12,24 +12,6 @@ namespace {
 // Stream positions are signed 32-bit numbers.
 constexpr u64 kMaxPosition = static_cast<u64>(std::numeric_limits<i32>::max());
 
-const char* DescribeIndexFault(PakIndexFault fault) {
-    switch (fault) {
-    case PakIndexUnaligned:
-        return "the index length is not a whole number of 8-byte blocks";
-    case PakIndexTableOverrun:
-        return "the entry table does not fit in the index";
-    case PakIndexNameOffset:
-        return "nameOffset lies outside the names area";
-    case PakIndexNameSpan:
-        return "the name runs more than 1024 bytes up to the next entry's name";
-    case PakIndexLastName:
-        return "the last name has no terminating NUL";
-    case PakIndexIntact:
-        break;
-    }
-    return "intact";
-}
-
 bool Damaged(ArchiveProblem* problem, ArchiveDamage damage, std::string what,
              const std::string& subFile = std::string()) {
     problem->damage = damage;
@@ -74,11 +56,9 @@ void SortEntries(std::map<std::string, ArchiveEntry>& byName, std::vector<Archiv
 // Entries up to the first damaged one, as the library keeps them.
 bool ReadEntries(const std::vector<u8>& index, const PakHeader& header,
                  std::map<std::string, ArchiveEntry>* byName, ArchiveProblem* problem) {
-    const PakIndexFault shape = CheckPakIndexShape(index.size(), header.fileCount);
-    if (shape != PakIndexIntact) {
-        Damaged(problem, ArchiveIndexDamaged,
-                FormatText("%s (%u entries, %u index bytes)", DescribeIndexFault(shape),
-                           header.fileCount, header.indexSize));
+    PakIndexProblem fault{CheckPakIndexShape(index.size(), header.fileCount), 0, header.indexSize};
+    if (fault.fault != PakIndexIntact) {
+        Damaged(problem, ArchiveIndexDamaged, DescribePakIndexProblem(fault, header.fileCount));
         return false;
     }
     u8 emptyMd5[16];
@@ -86,17 +66,19 @@ bool ReadEntries(const std::vector<u8>& index, const PakHeader& header,
     for (u32 i = 0; i < header.fileCount; ++i) {
         ArchiveEntry entry;
         std::string_view name;
-        PakIndexProblem fault;
         if (!ReadPakIndexEntry(index.data(), index.size(), header.fileCount, i, &entry.index, &name,
                                &fault)) {
-            Damaged(problem, ArchiveIndexDamaged,
-                    FormatText("index entry %u: %s (value %u)", fault.entry,
-                               DescribeIndexFault(fault.fault), fault.value));
+            Damaged(problem, ArchiveIndexDamaged, DescribePakIndexProblem(fault, header.fileCount));
             return false;
         }
         entry.name.assign(name.data(), name.size());
         std::memcpy(entry.storedMd5, entry.index.size == 0 ? emptyMd5 : entry.index.storedMd5, 16);
         (*byName)[entry.name] = entry;
+    }
+    // Every entry read; what only a rewrite refuses is damage all the same.
+    if (!CheckPakIndexForRewrite(index.data(), index.size(), header.fileCount, &fault)) {
+        Damaged(problem, ArchiveIndexDamaged, DescribePakIndexProblem(fault, header.fileCount));
+        return false;
     }
     return true;
 }

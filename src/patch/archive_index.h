@@ -25,8 +25,10 @@ enum ArchiveDamage : u32 {
     ArchiveIntact = 0,
     ArchiveBadHeader,    // the pak library refuses to open it
     ArchiveIndexOutside, // the index does not lie inside the file: refused too
-    ArchiveIndexDamaged, // the library keeps the entries before the damage
-    ArchiveDataOutside,  // an entry's data does not lie in the data area
+    // The library reads the entries before the damage, and refuses to open
+    // the archive for writing.
+    ArchiveIndexDamaged,
+    ArchiveDataOutside, // an entry's data does not lie in the data area
 };
 
 struct ArchiveProblem {
@@ -43,7 +45,9 @@ struct ArchiveProblem {
 bool ReadArchiveIndex(Stream& file, u32 base, u32 length, std::vector<ArchiveEntry>* entries,
                       ArchiveProblem* problem);
 
-// Whether a damage means that the pak library will not open the archive.
+// Whether a damage means that the pak library will not open the archive for
+// writing, as the patch job opens it.
 inline bool ArchiveIsRefused(ArchiveDamage damage) {
-    return damage == ArchiveBadHeader || damage == ArchiveIndexOutside;
+    return damage == ArchiveBadHeader || damage == ArchiveIndexOutside ||
+           damage == ArchiveIndexDamaged;
 }

@@ -14,7 +14,8 @@ namespace {
 const char* DescribePakOpenError(i32 error) {
     switch (error) {
     case PakIndexDamaged:
-        return "its index is damaged";
+        return "its index is damaged (the line above names the entry); it is left as it is, "
+               "since a rewrite would drop every sub-file the damaged index no longer names";
     case PakMissing:
         return "it does not exist";
     case PakBadHeader:
@@ -62,16 +63,16 @@ bool CUpdateThread::PatchPak(const PatchPakRecord& pak) {
     const HWND window = g_hMainDlg;
     SetCurrentItemName(pak.name);
     PostToWindow(window, WM_PATCH_ITEM_NAME, 0);
+    if (pak.recordCount == 0) {
+        PostOverallProgress(window);
+        return true; // neither opened nor created
+    }
     char tempName[MAX_PATH];
     const int tempLength = std::snprintf(tempName, sizeof tempName, "%s.tmp", pak.name);
     const char* fullPath = MakeGamePath(pak.name);
     if (tempLength < 0 || static_cast<size_t>(tempLength) >= sizeof tempName || !fullPath) {
         return Fail(
             FormatText("cannot update %s: its path in the game directory is too long", pak.name));
-    }
-    if (pak.recordCount == 0) {
-        PostOverallProgress(window);
-        return true;
     }
     const std::string path = fullPath;
     if (path.find('.') == std::string::npos) {

@@ -6,9 +6,12 @@
 // archive, with the patch applied).
 #include "e2e_support.h"
 
+#include "pak/pak_format.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 
 namespace e2e {
 namespace {
@@ -112,6 +115,35 @@ TEST_F(BadInput, DiskFillingDuringTheRewriteFailsCleanly) {
     EXPECT_EQ(0, RunInstaller(installer, game).exitCode);
     ExpectPatched();
 #endif
+}
+
+// A rewrite keeps exactly what the index names: an archive whose index
+// announces one entry too many, or has lost the name of its middle entry, is
+// not rewritten, and the log says which archive and what is damaged.
+TEST_F(BadInput, DamagedIndexLeavesTheArchiveAsItIs) {
+    MakeArchive(archive, {{"a.txt", {"alpha"}}, {"b.txt", {"bravo"}}, {"c.txt", {"charlie"}}});
+    const std::string pristine = FileBytes(archive);
+    PakHeader header;
+    std::memcpy(&header, pristine.data(), sizeof header);
+    const struct {
+        const char* what;
+        bool inIndex;
+        u32 offset, value;
+    } kDamage[] = {
+        {"one entry too many", false, 8, header.fileCount + 1},
+        {"a thousand entries too many", false, 8, header.fileCount + 1000},
+        {"the middle name lost", true, kPakEntrySize, 0xFFFF},
+    };
+    for (const auto& damage : kDamage) {
+        SCOPED_TRACE(damage.what);
+        PutFile(archive, pristine);
+        SetArchiveWord(archive, damage.inIndex, damage.offset, damage.value);
+        const std::string bytes = FileBytes(archive);
+        RunResult run = RunInstaller(installer, game);
+        ExpectFailure(run, "cannot open the archive data\\a.pak: its index is damaged");
+        ExpectArchiveUntouched(bytes);
+        EXPECT_NE(std::string::npos, FileBytes(log).find("a.pak, Include")) << FileBytes(log);
+    }
 }
 
 TEST_F(BadInput, GameDirectoryThatIsAFileIsLeftAlone) {

@@ -126,6 +126,12 @@ std::string StubPath() {
 std::string MkpatchPath() {
     return MKPATCH_BINARY;
 }
+
+#ifdef PAKTOOL_BINARY
+std::string PaktoolPath() {
+    return PAKTOOL_BINARY;
+}
+#endif
 #endif
 
 std::string Shown(const std::string& acp) {
@@ -293,6 +299,7 @@ void MakeArchive(const std::string& path, const SubFiles& files) {
     MemoryStream source(all);
     for (PakUpdateItem& item : items)
         item.source = &source;
+    DeleteFileA(path.c_str());
     i32 error = 0;
     PakArchive* archive = g_pakManager.Open(path.c_str(), PakReadWrite, false, &error);
     Require(archive != nullptr, "cannot create the archive " + NativePath(path));
@@ -300,6 +307,29 @@ void MakeArchive(const std::string& path, const SubFiles& files) {
     Require(g_pakManager.Update(archive, items.data(), static_cast<u32>(items.size()), dir.c_str(),
                                 (name + ".tmp").c_str(), true),
             "cannot write the archive " + NativePath(path));
+}
+
+void SetArchiveWord(const std::string& path, bool inIndex, u32 offset, u32 value) {
+    std::string bytes = FileBytes(path);
+    PakHeader header;
+    Require(bytes.size() >= sizeof header, "not an archive: " + NativePath(path));
+    std::memcpy(&header, bytes.data(), sizeof header);
+    if (!inIndex) {
+        Require(offset + 4 <= sizeof header, "no such header word");
+        std::memcpy(&bytes[offset], &value, 4);
+        PutFile(path, bytes);
+        return;
+    }
+    Require(offset + 4 <= header.indexSize &&
+                static_cast<u64>(header.indexOffset) + header.indexSize <= bytes.size(),
+            "no such index word in " + NativePath(path));
+    u8* index = reinterpret_cast<u8*>(&bytes[header.indexOffset]);
+    PakIndexKeys keys;
+    GetIndexKeys(&keys);
+    DecipherIndex(keys, index, header.indexSize);
+    std::memcpy(index + offset, &value, 4);
+    EncipherIndex(keys, index, header.indexSize);
+    PutFile(path, bytes);
 }
 
 bool ReadArchive(const std::string& path, SubFiles* files) {

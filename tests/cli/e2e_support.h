@@ -23,6 +23,7 @@ namespace e2e {
 std::string StubPath();
 #ifndef _WIN32
 std::string MkpatchPath();
+std::string PaktoolPath(); // in the programs built with PAKTOOL_BINARY
 #endif
 
 // What the installer prints, as a pipe receives it: UTF-8 on Linux (children
@@ -88,10 +89,14 @@ struct SubFile {
     u64 stamp = 0;
 };
 typedef std::map<std::string, SubFile> SubFiles;
+// An archive at `path` holding exactly `files`, whatever stood there before.
 void MakeArchive(const std::string& path, const SubFiles& files);
 // False when the archive cannot be opened, is damaged, or a sub-file does not
 // match its digest.
 bool ReadArchive(const std::string& path, SubFiles* files);
+// Damage on purpose: sets the u32 at `offset` of the archive's header, or of
+// its deciphered index (which is then enciphered again).
+void SetArchiveWord(const std::string& path, bool inIndex, u32 offset, u32 value);
 
 // Installers through the package writer: records whose bytes live in files
 // under `sourceDir`.

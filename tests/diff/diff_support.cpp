@@ -15,27 +15,15 @@ void Require(bool condition, const std::string& what) {
         throw std::runtime_error(what);
 }
 
-PakHeader ReadHeader(const std::string& bytes) {
-    PakHeader header;
-    Require(bytes.size() >= sizeof header, "not an archive");
-    std::memcpy(&header, bytes.data(), sizeof header);
-    return header;
-}
-
 } // namespace
 
 void SpoilIndexEntry(const std::string& path, u32 entry) {
-    std::string bytes = FileBytes(path);
-    const PakHeader header = ReadHeader(bytes);
+    PakHeader header;
+    const std::string bytes = FileBytes(path);
+    Require(bytes.size() >= sizeof header, "not an archive");
+    std::memcpy(&header, bytes.data(), sizeof header);
     Require(entry < header.fileCount, "no such entry");
-    u8* index = reinterpret_cast<u8*>(&bytes[header.indexOffset]);
-    PakIndexKeys keys;
-    GetIndexKeys(&keys);
-    DecipherIndex(keys, index, header.indexSize);
-    const u32 pastTheNames = header.indexSize;
-    std::memcpy(index + entry * kPakEntrySize, &pastTheNames, 4);
-    EncipherIndex(keys, index, header.indexSize);
-    PutFile(path, bytes);
+    SetArchiveWord(path, true, entry * kPakEntrySize, header.indexSize);
 }
 
 void SpoilSubFileData(const std::string& path, const std::string& name) {

@@ -152,7 +152,9 @@ TEST_F(PakOpenTest, BadHeaderAndVersion) {
     EXPECT_EQ(error, PakBadHeader);
 }
 
-// Each damaged index opens with error 1 and the entries before the damage.
+// Each damaged index opens with error 1 and the entries before the damage
+// for reading. A rewrite would keep only those, so it is not opened for
+// writing at all, and the file stays as it is.
 TEST_F(PakOpenTest, DamagedIndexKeepsEntriesBefore) {
     const std::string names = Names(3); // "n0\0n1\0n2\0": 9 bytes
     const std::string e0 = EntryBytes(0, 68, "0123"), e1 = EntryBytes(3, 72, "4567");
@@ -180,6 +182,56 @@ TEST_F(PakOpenTest, DamagedIndexKeepsEntriesBefore) {
         EXPECT_EQ(error, PakIndexDamaged);
         EXPECT_EQ(archive->files.size(), c.kept);
         fresh.Close(archive);
+
+        const std::string before = ReadFileBytes(dir / "dmg.pak");
+        EXPECT_EQ(fresh.Open((dir / "dmg.pak").c_str(), PakReadWrite, false, &error), nullptr);
+        EXPECT_EQ(error, PakIndexDamaged);
+        EXPECT_EQ(fresh.OpenCount(PakReadWrite), 0u);
+        EXPECT_TRUE(ReadFileBytes(dir / "dmg.pak") == before);
+    }
+}
+
+// Indexes a reader takes whole, but whose bytes say that an entry or a name
+// was lost: a rewrite would drop, rename or empty a sub-file, so they are not
+// opened for writing. Zero bytes between names say nothing and are fine.
+TEST_F(PakOpenTest, WritingNeedsAnIndexThatAccountsForItsBytes) {
+    const std::string e0 = EntryBytes(0, 68, "0123"), e1 = EntryBytes(3, 72, "4567");
+    std::string spentDigest = EntryBytes(6, 76, "");
+    std::memset(&spentDigest[16], 0x5A, 16);
+    const std::string e1At5 = EntryBytes(5, 72, "4567");
+    const struct {
+        const char* what;
+        u32 count;
+        std::string index;
+        bool writable;
+    } kCases[] = {
+        {"names back to back", 3, e0 + e1 + EntryBytes(6, 76, "") + Names(3) + std::string(7, 0),
+         true},
+        {"zeros between names", 2, e0 + e1At5 + std::string("n0\0\0\0n1\0\0", 8), true},
+        {"bytes no name holds", 2, e0 + e1At5 + std::string("n0\0xyn1\0", 8), false},
+        {"a name that runs into the next", 2,
+         e0 + EntryBytes(2, 72, "4567") + std::string("n0n1\0\0\0\0", 8), false},
+        {"an empty sub-file with another's digest", 3,
+         e0 + e1 + spentDigest + Names(3) + std::string(7, 0), false},
+        {"a name before the first", 1, EntryBytes(3, 68, "0123") + std::string("old\0n0\0\0", 8),
+         false},
+    };
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(c.what);
+        const u32 count = c.count;
+        WriteFileBytes(dir / "w.pak", Archive(count, c.index));
+        const std::string before = ReadFileBytes(dir / "w.pak");
+        PakManager fresh;
+        PakArchive* reading = fresh.Open((dir / "w.pak").c_str(), PakReadOnly, false, &error);
+        ASSERT_NE(reading, nullptr);
+        EXPECT_EQ(error, PakOk);
+        EXPECT_EQ(reading->files.size(), count);
+        fresh.Close(reading);
+        PakArchive* writing = fresh.Open((dir / "w.pak").c_str(), PakReadWrite, false, &error);
+        EXPECT_EQ(writing != nullptr, c.writable);
+        EXPECT_EQ(error, c.writable ? PakOk : PakIndexDamaged);
+        fresh.Close(writing);
+        EXPECT_TRUE(ReadFileBytes(dir / "w.pak") == before);
     }
 }
 

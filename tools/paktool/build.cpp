@@ -165,15 +165,13 @@ class ProgressBar : public IPackEventHandle {
 int WriteArchive(const ArchiveName& archive, const std::vector<PakUpdateItem>& items) {
     i32 error = PakOk;
     PakArchive* opened = g_pakManager.Open(archive.acp.c_str(), PakReadWrite, false, &error);
+    if (opened == nullptr && error == PakIndexDamaged)
+        Fail(kExitDamaged, archive.display + ": index: damaged; rewriting it would lose "
+                                             "sub-files (see paktool verify)");
     if (opened == nullptr)
         Fail(error == PakBadHeader ? kExitDamaged : kExitUsageOrIo,
              archive.display + (error == PakBadHeader ? ": header: not a pak archive"
                                                       : ": cannot open or create the archive"));
-    if (error == PakIndexDamaged) {
-        g_pakManager.Close(opened);
-        Fail(kExitDamaged, archive.display + ": index: damaged; rewriting it would drop the "
-                                             "sub-files after the damage (see paktool verify)");
-    }
     ProgressBar bar(isatty(STDERR_FILENO) != 0);
     g_pakManager.SetEventHandler(&bar);
     const std::string tempName = archive.acp + ".tmp";

@@ -28,29 +28,21 @@ std::string Describe(const ArchiveName& archive, const std::string& entry) {
     return archive.display + ": " + entry;
 }
 
+// What a reader of the damaged index keeps: nothing at all, or the entries
+// before the damaged one; the checks only a rewrite makes lose nothing.
 std::string IndexProblemText(const PakIndexProblem& problem, const Inspection& inspection) {
-    const u32 count = inspection.header.fileCount;
-    const std::string entry = "entry " + std::to_string(problem.entry) + ": ";
+    const std::string text = DescribePakIndexProblem(problem, inspection.header.fileCount);
     switch (problem.fault) {
     case PakIndexUnaligned:
-        return "index: indexSize " + std::to_string(problem.value) +
-               " is not a multiple of 8; no entry can be trusted";
     case PakIndexTableOverrun:
-        return "index: fileCount " + std::to_string(count) + " needs " +
-               std::to_string(static_cast<u64>(count) * kPakEntrySize) +
-               " bytes of entries but indexSize is " + std::to_string(problem.value);
+        return text + "; no entry can be trusted";
     case PakIndexNameOffset:
-        return entry + "nameOffset " + std::to_string(problem.value) +
-               " lies outside the names area; this and the later entries are lost";
     case PakIndexNameSpan:
-        return entry + "the next nameOffset is " + std::to_string(problem.value) +
-               " bytes on (at most 1024); this and the later entries are lost";
     case PakIndexLastName:
-        return entry + "the last name has no NUL before the end of the index";
-    case PakIndexIntact:
-        break;
+        return text + "; this and the later entries are lost";
+    default:
+        return text + "; the installer will not rewrite this archive";
     }
-    return "index: damaged";
 }
 
 bool ReadAt(FileStream& stream, u32 offset, void* buffer, u32 count) {
@@ -88,6 +80,8 @@ void ReadEntries(std::vector<u8>& index, Inspection* inspection) {
         entry.name.assign(name);
         inspection->entries.push_back(entry);
     }
+    if (problem.fault == PakIndexIntact)
+        CheckPakIndexForRewrite(index.data(), index.size(), count, &problem);
     if (problem.fault != PakIndexIntact)
         inspection->problems.push_back(IndexProblemText(problem, *inspection));
 }
