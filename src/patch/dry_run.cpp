@@ -19,24 +19,6 @@ struct HeldSubFile {
 // An archive's sub-files by their exact names, as the job's lookup sees them.
 typedef std::map<std::string, HeldSubFile> HeldArchive;
 
-// Windows matches names ignoring the case of ASCII letters and takes '/' for
-// '\'. The trail byte of a double-byte character is never a letter or a
-// separator there, so it is kept as it is.
-std::string FoldedName(const std::string& name) {
-    std::string folded;
-    for (size_t i = 0; i < name.size(); ++i) {
-        const unsigned char c = static_cast<unsigned char>(name[i]);
-        if (c >= 0x81 && c <= 0xFE && i + 1 < name.size()) {
-            folded.append(name, i++, 2);
-        } else if (c >= 'A' && c <= 'Z') {
-            folded.push_back(static_cast<char>(c + 0x20));
-        } else {
-            folded.push_back(c == '/' ? '\\' : static_cast<char>(c));
-        }
-    }
-    return folded;
-}
-
 std::string LowerCased(std::string name) {
     LowerCaseBytes(&name[0]);
     return name;
@@ -107,7 +89,6 @@ class Planner {
     std::map<std::string, const PatchFileRecord*> m_written;
     // Archives as earlier pak records of this package leave them.
     std::map<std::string, HeldArchive> m_archives;
-    ArchiveDamage m_lastDamage = ArchiveIntact; // of the archive read last
 };
 
 void Planner::Run() {
@@ -135,7 +116,7 @@ bool Planner::PlanFiles() {
     for (const PatchFileRecord& record : m_manifest.files) {
         if (record.inPak)
             continue;
-        const std::string folded = FoldedName(record.name);
+        const std::string folded = FoldGameName(record.name);
         if (m_written.count(folded) == 0)
             order.push_back(folded);
         m_written[folded] = &record;
@@ -224,7 +205,7 @@ bool Planner::PlanPak(const PatchPakRecord& pak) {
         planned.action = creates ? PlannedPak::Create : PlannedPak::Rewrite;
         MergeRewrite(applied, &archive);
     }
-    m_archives[FoldedName(pak.name)].swap(archive);
+    m_archives[FoldGameName(pak.name)].swap(archive);
     m_plan->paks.push_back(planned);
     return true;
 }
@@ -232,7 +213,7 @@ bool Planner::PlanPak(const PatchPakRecord& pak) {
 // The archive as the job would open it at this point of the run. Sets
 // `planned->action` to Create when there is none yet.
 bool Planner::FindArchive(const PatchPakRecord& pak, PlannedPak* planned, HeldArchive* archive) {
-    const std::string folded = FoldedName(pak.name);
+    const std::string folded = FoldGameName(pak.name);
     const auto earlier = m_archives.find(folded);
     if (earlier != m_archives.end()) {
         *archive = earlier->second;
@@ -278,7 +259,7 @@ bool Planner::LocateArchive(const std::string& path, PlannedPak* planned, std::s
 }
 
 // A backup beside an archive that opens intact is a leftover, which the job
-// deletes; beside one whose index is damaged it is left alone.
+// deletes. (A damaged archive ends the plan: the job refuses to rewrite it.)
 bool Planner::FindArchiveOnDisk(const std::string& path, PlannedPak* planned,
                                 HeldArchive* archive) {
     std::string source;
@@ -297,12 +278,11 @@ bool Planner::FindArchiveOnDisk(const std::string& path, PlannedPak* planned,
         return Stop("the archive " + label + " is larger than the installer can handle");
     // The job's read-write open gives an empty file the header of an empty
     // archive.
-    m_lastDamage = ArchiveIntact;
     if (size != 0 && !ReadArchive(file, 0, size, label, archive))
         return false;
     DWORD error = 0;
-    planned->removesBackup = !planned->restoresBackup && m_lastDamage != ArchiveIndexDamaged &&
-                             Probe(path + ".bak", &error) == Presence::File;
+    planned->removesBackup =
+        !planned->restoresBackup && Probe(path + ".bak", &error) == Presence::File;
     return true;
 }
 
@@ -312,14 +292,9 @@ bool Planner::ReadArchive(Stream& file, u32 base, u32 length, const std::string&
     ArchiveProblem problem;
     if (!ReadArchiveIndex(file, base, length, &entries, &problem))
         return Stop("cannot read the archive " + label + ": " + problem.what);
-    m_lastDamage = problem.damage;
     if (ArchiveIsRefused(problem.damage))
         return Stop("a real run would fail: the archive " + label + " is damaged: " + problem.what);
-    if (problem.damage == ArchiveIndexDamaged)
-        m_plan->damage.push_back("the archive " + label + " is damaged: " + problem.what +
-                                 "; the sub-files listed after it are not seen, and a rewrite "
-                                 "would drop them");
-    else if (problem.damage != ArchiveIntact)
+    if (problem.damage != ArchiveIntact)
         m_plan->damage.push_back("the archive " + label + " is damaged: " + problem.what);
     for (const ArchiveEntry& entry : entries) {
         HeldSubFile& held = (*archive)[entry.name];

@@ -74,6 +74,11 @@ bool IsSafeRelativeName(const char* name);
 // Whether `name` ends in ".pak" in any letter case: the only archives the pak
 // library opens.
 bool HasPakExtension(const char* name);
+// The key under which Windows takes two names of the game directory for the
+// same file: ASCII letters in one case and '/' as '\', read per character of
+// code page 936, so a double-byte character is kept whole (its second byte
+// may look like a letter or a separator, and is neither).
+std::string FoldGameName(const std::string& name);
 
 // The longest name a record may carry for a game directory of `gameDirLength`
 // bytes: loose files need "dir\name" to fit 260 bytes with the terminator;

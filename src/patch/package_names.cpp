@@ -69,6 +69,22 @@ bool HasPakExtension(const char* name) {
     return true;
 }
 
+std::string FoldGameName(const std::string& name) {
+    std::string folded;
+    folded.reserve(name.size());
+    for (size_t i = 0; i < name.size(); ++i) {
+        const unsigned char c = static_cast<unsigned char>(name[i]);
+        if (c >= 0x81 && c <= 0xFE && i + 1 < name.size()) {
+            folded.append(name, i++, 2);
+        } else if (c >= 'A' && c <= 'Z') {
+            folded.push_back(static_cast<char>(c + 0x20));
+        } else {
+            folded.push_back(c == '/' ? '\\' : static_cast<char>(c));
+        }
+    }
+    return folded;
+}
+
 // "dir\name" and its terminator in MAX_PATH bytes.
 u32 MaxLooseNameLength(u32 gameDirLength) {
     return RoomAfter(gameDirLength + 2, MAX_PATH);

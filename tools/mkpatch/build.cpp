@@ -34,9 +34,10 @@ std::string CheckedPakName(const std::string& given) {
              "the archive name " + given + " is not a relative path inside the game directory");
     if (!HasPakExtension(name.c_str()))
         Fail(kExitUsageOrIo, "the archive name " + given + " does not end in \".pak\"");
-    // The pak library opens archives under their lower-case spelling; the
-    // directories that the installer creates for them must match it.
-    return LowerCased(name);
+    // Kept as spelt: the installer opens and creates the archive under this
+    // very name (lower-casing bytes would also change double-byte characters
+    // whose second byte is a capital letter, and so move the archive).
+    return name;
 }
 
 // Sub-files stored unchanged, named as the archive files them: lower case.
@@ -44,7 +45,7 @@ void AddPakFromDirectory(const std::string& dir, PackagePak* pak, std::vector<So
     std::set<std::string> seen;
     for (const FoundFile& found : ListFiles(dir)) {
         std::string name = LowerCased(RecordName(found.relative, "the file name"));
-        CheckUnique(&seen, name, dir);
+        CheckUniqueSubFile(&seen, name, dir);
         pak->files.push_back(DescribeFile(found, name));
         notes->push_back({nullptr, found.path, false});
     }
@@ -56,7 +57,7 @@ void AddPakFromArchive(const std::string& archive, PackagePak* pak,
     std::set<std::string> seen;
     for (const ArchiveEntry& entry : ReadSourceArchive(archive)) {
         PackageFile file = DescribeSubFile(archive, entry);
-        CheckUnique(&seen, file.name, archive);
+        CheckUniqueSubFile(&seen, file.name, archive);
         pak->files.push_back(file);
         notes->push_back({nullptr, archive, true});
     }
@@ -66,7 +67,7 @@ void AddPak(const PakOption& option, std::set<std::string>* pakNames, PackageCon
             std::vector<SourceNote>* notes) {
     PackagePak pak;
     pak.name = CheckedPakName(option.name);
-    if (!pakNames->insert(LowerCased(pak.name)).second)
+    if (!pakNames->insert(FoldGameName(pak.name)).second)
         Fail(kExitUsageOrIo, "the archive " + option.name + " is given twice");
     std::error_code error;
     fs::file_status status = fs::status(option.source, error);

@@ -98,7 +98,7 @@ Tree ScanTree(const std::string& dir) {
     for (FoundFile& found : ListFiles(dir)) {
         const std::string name = RecordName(found.relative, "the file name");
         CheckUnique(&seen, name, dir);
-        tree.folded.insert(LowerCased(name));
+        tree.folded.insert(FoldGameName(name));
         auto& table = HasPakExtension(name.c_str()) ? tree.archives : tree.loose;
         const std::string relative = found.relative;
         table.emplace(relative, std::move(found));
@@ -152,7 +152,7 @@ void DiffSubFiles(const FoundFile& fresh, const std::vector<ArchiveEntry>& newEn
     std::set<std::string> seen;
     for (const ArchiveEntry& entry : newEntries) {
         PackageFile file = DescribeSubFile(fresh.path, entry);
-        CheckUnique(&seen, file.name, fresh.path);
+        CheckUniqueSubFile(&seen, file.name, fresh.path);
         const auto old = oldByName.find(file.name);
         if (old != oldByName.end() &&
             SameStoredSubFile(old->second->storedMd5, old->second->index.method, file.storedMd5,
@@ -217,7 +217,7 @@ void NoteOldOnly(const std::map<std::string, FoundFile>& oldFiles,
         if (newFiles.count(relative) != 0)
             continue;
         const bool caseOnly =
-            fresh.folded.count(LowerCased(RecordName(relative, "the file name"))) != 0;
+            fresh.folded.count(FoldGameName(RecordName(relative, "the file name"))) != 0;
         diff->shortfalls[caseOnly ? kCaseOnly : kind].names.push_back(relative);
     }
 }

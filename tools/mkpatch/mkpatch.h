@@ -68,9 +68,13 @@ std::vector<FoundFile> ListFiles(const std::string& dir);
 // A relative path as a record names it: '\' separated, code page 936.
 std::string RecordName(const std::string& relativeUtf8, const char* what);
 std::string LowerCased(std::string name);
-// The game's directories and the archives are case-insensitive: two names of
-// one tree that differ only in letter case would land on the same file.
+// The game's directories are case-insensitive: two names of one tree that
+// Windows takes for one would land on the same file.
 void CheckUnique(std::set<std::string>* seen, const std::string& name, const std::string& where);
+// An archive files its sub-files under their byte-wise lower-case names: two
+// names that lower-case alike would land on the same sub-file.
+void CheckUniqueSubFile(std::set<std::string>* seen, const std::string& name,
+                        const std::string& where);
 // A plain file stored unchanged, stamped with its modification time.
 PackageFile DescribeFile(const FoundFile& found, const std::string& name);
 // A sub-file of the archive at `archiveUtf8` exactly as the archive stores

@@ -45,8 +45,14 @@ std::string LowerCased(std::string name) {
 }
 
 void CheckUnique(std::set<std::string>* seen, const std::string& name, const std::string& where) {
-    if (!seen->insert(LowerCased(name)).second)
+    if (!seen->insert(FoldGameName(name)).second)
         Fail(kExitBadInput, where + ": two names differ only in letter case: " + ToUtf8(name));
+}
+
+void CheckUniqueSubFile(std::set<std::string>* seen, const std::string& name,
+                        const std::string& where) {
+    if (!seen->insert(LowerCased(name)).second)
+        Fail(kExitBadInput, where + ": two sub-file names are one in lower case: " + ToUtf8(name));
 }
 
 PackageFile DescribeFile(const FoundFile& found, const std::string& name) {
