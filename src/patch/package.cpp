@@ -150,6 +150,11 @@ bool CheckPakRecord(const PatchPakRecord& pak, size_t index, size_t fileCount, u
     if (!IsTerminated(pak.name)) {
         return Refuse(problem, label + ": the name is not terminated within 260 bytes");
     }
+    // Without records the job neither opens nor creates the archive: only
+    // its name is shown.
+    if (pak.recordCount == 0) {
+        return true;
+    }
     if (!CheckGameName(label, pak.name, MaxPakNameLength(gameDirLength), problem)) {
         return false;
     }

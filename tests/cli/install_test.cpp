@@ -129,6 +129,23 @@ TEST_F(InstallTest, RecordWhoseBytesDoNotMatchItsDigestLeavesTheArchiveAsItWas) 
     EXPECT_EQ(before, TakeSnapshot(game));
 }
 
+// A pak record without file records does nothing: its archive is neither
+// opened nor created, so neither its name nor its first record matters.
+TEST_F(InstallTest, PakRecordWithoutRecordsIsANoOp) {
+    RawPackage package;
+    package.AddPak("notes.txt");
+    package.paks[0].firstRecord = 999;
+    package.AddPak("data\never.pak");
+    package.AddLoose("a.txt", "a");
+    WriteRawInstaller(installer, Deflate(package.Serialize()));
+    RunResult run = RunInstaller(installer, game);
+    ASSERT_EQ(0, run.exitCode) << run.out << run.err;
+    EXPECT_EQ("a", FileBytes(Game("a.txt")));
+    EXPECT_FALSE(Exists(Game("notes.txt")));
+    EXPECT_FALSE(Exists(Game("data")));
+    EXPECT_TRUE(NoTemporaryFiles());
+}
+
 // Five loose files and an archive after them: the third cannot be written.
 class ThirdFileFails : public InstallTest {
   protected:
