@@ -79,8 +79,11 @@ u32 CUpdateThread::Run() {
     // A job that ends early must not report the success of an earlier one.
     m_result = false;
     m_failure.clear();
+    m_stoppedByCancel = false;
     RunJob();
-    if (!m_result) {
+    // The log is for what went wrong: a cancel is the player's choice, and
+    // writing it would wipe the log of an earlier run that did fail.
+    if (!m_result && !m_stoppedByCancel) {
         if (m_failure.empty()) {
             m_failure = "the update failed";
         }
@@ -101,6 +104,7 @@ bool CUpdateThread::Fail(const std::string& reason) {
 }
 
 bool CUpdateThread::FailCancelled() {
+    m_stoppedByCancel = m_stoppedByCancel || m_failure.empty();
     return Fail("the update was cancelled");
 }
 

@@ -73,6 +73,7 @@ class CUpdateThread : public CThreadObjectEx, public IPackEventHandle {
     std::string m_workDir;
     bool m_result = false;
     std::string m_failure;
+    bool m_stoppedByCancel = false; // the first failure was the owner's cancel
     std::atomic<u32> m_cancel{0};
     std::string m_installerPath;
     char m_gamePath[MAX_PATH] = {};

@@ -26,19 +26,6 @@ void ExpectNoLeftovers(const Workspace& space, const std::string& archive = "") 
     EXPECT_EQ(g_pakManager.OpenCount(PakReadWrite), 0u);
 }
 
-// Holds the worker inside the first archive rewrite until the owner cancels.
-class HeldJob : public CUpdateThread {
-  public:
-    void OnProgress(u32 done, u32 total) override {
-        CUpdateThread::OnProgress(done, total);
-        if (!held.exchange(true)) {
-            while (!IsCancelling())
-                Sleep(1);
-        }
-    }
-    std::atomic<bool> held{false};
-};
-
 } // namespace
 
 TEST(Job, CancelDuringARewriteLetsItFinishAndPostsNoDone) {

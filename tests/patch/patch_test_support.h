@@ -8,6 +8,7 @@
 #include "patch/package_writer.h"
 #include "patch/update_thread.h"
 
+#include <atomic>
 #include <map>
 #include <string>
 #include <vector>
@@ -75,6 +76,19 @@ JobRun RunJob(CUpdateThread& job, const std::string& game, const std::string& in
 JobRun RunJob(const std::string& game, const std::string& installer);
 // Waits until the worker has ended and stopped touching the job.
 void WaitForJob(CUpdateThread& job);
+
+// Holds the worker inside the first archive rewrite until the owner cancels.
+class HeldJob : public CUpdateThread {
+  public:
+    void OnProgress(u32 done, u32 total) override {
+        CUpdateThread::OnProgress(done, total);
+        if (!held.exchange(true)) {
+            while (!IsCancelling())
+                Sleep(1);
+        }
+    }
+    std::atomic<bool> held{false};
+};
 std::string Describe(UINT message, WPARAM value);
 
 // Name -> bytes of every sub-file of an archive.
