@@ -151,11 +151,13 @@ void COrvDlg::OnStart() {
         ui::AppMessageBox(kNoThread);
         return;
     }
-    // One dialog runs one job. A disabled button cannot keep the focus, and
-    // without one the keyboard (Esc above all) would not reach the dialog.
+    // One dialog runs one job. A disabled button cannot keep the focus; it
+    // goes to the cancel button, through the dialog manager so that the
+    // button also becomes the default one and Enter asks to cancel.
     HWND startButton = GetDlgItem(Handle(), IDOK);
     if (GetFocus() == startButton) {
-        SetFocus(GetDlgItem(Handle(), IDC_MODULE_DIR));
+        SendMessageA(Handle(), WM_NEXTDLGCTL,
+                     reinterpret_cast<WPARAM>(GetDlgItem(Handle(), IDC_CANCEL_BUTTON)), TRUE);
     }
     EnableWindow(startButton, FALSE);
 }

@@ -157,6 +157,11 @@ void PressEscape(HWND dialog) {
     PostMessageA(dialog, WM_KEYUP, VK_ESCAPE, 0xC0000001);
 }
 
+void PressEnter(HWND dialog) {
+    PostMessageA(dialog, WM_KEYDOWN, VK_RETURN, 1);
+    PostMessageA(dialog, WM_KEYUP, VK_RETURN, 0xC0000001);
+}
+
 void Screenshot(HWND window, const std::string& name) {
     const char* dir = getenv("PI_UI_SCREENSHOTS");
     if (!dir || !*dir) {

@@ -51,6 +51,7 @@ HWND FindFolderBrowser(DWORD processId);
 // A button click as the dialog sees it (WM_COMMAND, BN_CLICKED).
 void Click(HWND dialog, int id);
 void PressEscape(HWND dialog);
+void PressEnter(HWND dialog);
 
 // Asks the test's screenshot helper (outside wine) to save `window` as
 // `name`.png; does nothing unless screenshots were asked for.

@@ -292,6 +292,15 @@ TEST_F(InstallerWindowTest, CancelsOnlyAfterConfirmation) {
     EXPECT_TRUE(WaitUntil([&] { return ControlText(dialog, kStatus) != seen; }));
     EXPECT_FALSE(m_process.HasExited());
 
+    // The start button gave its focus to the cancel button, so Enter asks too.
+    EXPECT_EQ(FocusedWindow(dialog), GetDlgItem(dialog, kCancelButton));
+    PressEnter(dialog);
+    box = WaitForBox(&text);
+    ASSERT_TRUE(box);
+    EXPECT_EQ(text, "确定的要取消更新吗？");
+    Click(box, IDCANCEL);
+    ASSERT_TRUE(WaitUntil([&] { return FindMessageBox(m_process.Id()) == nullptr; }));
+
     // The cancel button asks the same question; OK stops the job and closes.
     Click(dialog, kCancelButton);
     box = WaitForBox(&text);
