@@ -3,16 +3,25 @@
 // runs to its end on the calling thread.
 //
 // Input: one selector byte, then the payload.
-//   even selector: the inflated package, compressed here, so that the
-//                  fuzzer works on the manifest and the data directly;
-//   odd selector:  the compressed stream itself, as the installer carries it.
+//   selector bit 0 clear: the inflated package, compressed here, so that
+//                  the fuzzer works on the manifest and the data directly;
+//   selector bit 0 set: the compressed stream itself, as the installer
+//                  carries it;
+//   selector bit 1 set: two more bytes come first, which damage one u32 of
+//                  a.pak: the word (of its header, then of its deciphered
+//                  index entries) and one of six values a damaged file
+//                  holds (0, 1, its size, its size + 1, 0x7FFFFFFF,
+//                  0xFFFFFFFF).
 // The game directory holds two archives before every run (a.pak with two
 // sub-files, data\b.pak empty) so that records can patch existing archives.
 //
 // Checked: nothing is written outside the game directory; the temporary
 // package is gone after every run; a success leaves no side file of an
 // archive rewrite (unless the package names a loose file so); a failure says
-// why; no archive stays open.
+// why; no archive stays open; and nothing of a.pak is lost: unless the
+// package replaces it whole, a.pak is either byte for byte as it was, or
+// holds (or its ".bak" holds) every sub-file it had, with its bytes, but
+// those the package carries a record of.
 #include "crypto/crypto.h"
 #include "fuzz_support.h"
 #include "pak/pak_manager.h"
@@ -22,6 +31,7 @@
 
 #include <cstring>
 #include <filesystem>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -34,6 +44,11 @@ constexpr u32 kStubSize = sizeof kStub - 1;
 
 std::string g_archiveA; // the bytes of a.pak as the library writes it
 std::string g_archiveB;
+// The sub-files of a.pak, as the harness wrote them.
+const std::pair<const char*, std::string> kHeldInA[] = {
+    {"x.txt", "hello, world\n"},
+    {"dir\\y.bin", std::string(100, '\x5a')},
+};
 
 std::string Native(std::string path) {
     for (char& c : path)
@@ -70,12 +85,12 @@ std::string ReadNative(const std::string& path) {
 // The archives of the game directory, written once through the library.
 void PrepareArchives() {
     const std::string dir = fuzz::FreshDirectory("prepare");
-    const std::string text = "hello, world\n";
-    const std::string binary(100, '\x5a');
+    const std::string& text = kHeldInA[0].second;
+    const std::string& binary = kHeldInA[1].second;
     fuzz::MemoryReader textSource(reinterpret_cast<const u8*>(text.data()), text.size());
     fuzz::MemoryReader binarySource(reinterpret_cast<const u8*>(binary.data()), binary.size());
-    const PakUpdateItem items[] = {Item("x.txt", &textSource, text),
-                                   Item("dir\\y.bin", &binarySource, binary)};
+    const PakUpdateItem items[] = {Item(kHeldInA[0].first, &textSource, text),
+                                   Item(kHeldInA[1].first, &binarySource, binary)};
     i32 error = PakOk;
     const std::string a = dir + "\\a.pak";
     PakArchive* archive = g_pakManager.Open(a.c_str(), PakReadWrite, false, &error);
@@ -158,20 +173,127 @@ bool EndsWithIgnoringCase(const char* name, const char* tail) {
     return true;
 }
 
-// A loose record may itself be called like a temporary or side file; then
-// such names prove nothing.
-bool MayWriteSideNames(const std::string& package) {
+bool Terminated(const char (&name)[kPatchNameSize]) {
+    return std::memchr(name, 0, kPatchNameSize) != nullptr;
+}
+
+// Whether a record's name reaches the game's a.pak: letter case and '/'
+// as Windows takes them, and "." components or doubled separators, which
+// the file system skips.
+bool NamesArchiveA(const char* name) {
+    const std::string folded = FoldGameName(name);
+    std::string kept;
+    size_t start = 0;
+    while (start <= folded.size()) {
+        size_t end = folded.find('\\', start);
+        if (end == std::string::npos)
+            end = folded.size();
+        const std::string component = folded.substr(start, end - start);
+        if (!component.empty() && component != ".")
+            kept += (kept.empty() ? "" : "\\") + component;
+        start = end + 1;
+    }
+    return kept == "a.pak";
+}
+
+// What the package may do to the names the checks look at.
+struct PackageReach {
+    // A loose record is called like a temporary or side file: such names
+    // prove nothing then.
+    bool sideNames = false;
+    bool replacesA = false;        // a loose record writes a.pak whole
+    std::set<std::string> carried; // sub-files of a.pak it has records of
+};
+
+PackageReach Reach(const std::string& package) {
+    PackageReach reach;
     fuzz::MemoryReader reader(reinterpret_cast<const u8*>(package.data()), package.size());
     Manifest manifest;
     if (!ReadManifest(reader, 0, &manifest, nullptr))
-        return false;
+        return reach;
     for (const PatchFileRecord& record : manifest.files) {
-        if (record.inPak || std::memchr(record.name, 0, sizeof record.name) == nullptr)
+        if (record.inPak || !Terminated(record.name))
             continue;
         if (EndsWithIgnoringCase(record.name, ".tmp") || EndsWithIgnoringCase(record.name, ".bak"))
-            return true;
+            reach.sideNames = true;
+        reach.replacesA = reach.replacesA || NamesArchiveA(record.name);
     }
-    return false;
+    for (const PatchPakRecord& pak : manifest.paks) {
+        if (!Terminated(pak.name) || !NamesArchiveA(pak.name))
+            continue;
+        for (u64 i = pak.firstRecord;
+             i < static_cast<u64>(pak.firstRecord) + pak.recordCount && i < manifest.files.size();
+             ++i) {
+            const PatchFileRecord& record = manifest.files[i];
+            if (!Terminated(record.name))
+                continue;
+            std::string name = record.name;
+            LowerCaseBytes(&name[0]);
+            reach.carried.insert(name);
+        }
+    }
+    return reach;
+}
+
+// One word of a.pak set to a value a damaged file may hold; the words of
+// the index are set in its plain text, which is then enciphered again.
+std::string DamagedArchiveA(u8 wordChoice, u8 valueChoice) {
+    std::string bytes = g_archiveA;
+    PakHeader header;
+    std::memcpy(&header, bytes.data(), sizeof header);
+    const u32 headerWords = kPakHeaderSize / 4;
+    const u32 words = headerWords + header.fileCount * (kPakEntrySize / 4);
+    const u32 word = wordChoice % words;
+    const u32 size = static_cast<u32>(bytes.size());
+    const u32 values[] = {0, 1, size, size + 1, 0x7FFFFFFF, 0xFFFFFFFF};
+    const u32 value = values[valueChoice % 6];
+    if (word < headerWords) {
+        std::memcpy(&bytes[word * 4], &value, 4);
+        return bytes;
+    }
+    u8* index = reinterpret_cast<u8*>(&bytes[header.indexOffset]);
+    PakIndexKeys keys;
+    GetIndexKeys(&keys);
+    DecipherIndex(keys, index, header.indexSize);
+    std::memcpy(index + (word - headerWords) * 4, &value, 4);
+    EncipherIndex(keys, index, header.indexSize);
+    return bytes;
+}
+
+// a.pak as it was, or every sub-file it held that the package did not
+// carry, with its bytes, from the archive or the backup beside it.
+void CheckNothingLostOfA(const std::string& game, const std::string& before,
+                         const PackageReach& reach) {
+    if (reach.replacesA)
+        return;
+    const std::string path = game + "\\a.pak";
+    FileStream file;
+    std::string now;
+    if (file.Open(path.c_str(), OpenRead)) {
+        now.resize(file.GetSize());
+        if (!now.empty() && !file.Read(&now[0], static_cast<u32>(now.size())))
+            fuzz::Violation("cannot read a.pak back");
+        file.Close();
+        if (now == before)
+            return;
+    }
+    // The read-only open moves a lone backup back into place first.
+    i32 error = PakOk;
+    PakArchive* archive = g_pakManager.Open(path.c_str(), PakReadOnly, false, &error);
+    if (archive == nullptr || error != PakOk)
+        fuzz::Violation("a.pak was changed and can no longer be read whole");
+    for (const auto& [name, bytes] : kHeldInA) {
+        if (reach.carried.count(name) != 0)
+            continue;
+        PakFileEntry* entry = g_pakManager.FindSubFile(archive, name);
+        std::string held(bytes.size(), '\0');
+        if (entry == nullptr || entry->size != bytes.size() ||
+            g_pakManager.ReadSubFile(entry, &held[0], entry->size) !=
+                static_cast<i32>(entry->size) ||
+            held != bytes)
+            fuzz::Violation("a sub-file of a.pak was lost or changed");
+    }
+    g_pakManager.Close(archive);
 }
 
 void CheckLeftovers(const std::string& root, const std::string& game, bool succeeded,
@@ -217,15 +339,20 @@ extern "C" int LLVMFuzzerTestOneInput(const u8* data, size_t size) {
     if (size < 1)
         return 0;
     const bool compressed = (data[0] & 1) != 0;
-    const std::string body(reinterpret_cast<const char*>(data + 1), size - 1);
-    const std::string payload = compressed ? body : DeflateRaw(data + 1, size - 1);
-    const bool sideNames = MayWriteSideNames(compressed ? InflateRaw(body) : body);
+    const bool damaged = (data[0] & 2) != 0;
+    const size_t skip = damaged ? 3 : 1;
+    if (size < skip)
+        return 0;
+    const std::string archiveA = damaged ? DamagedArchiveA(data[1], data[2]) : g_archiveA;
+    const std::string body(reinterpret_cast<const char*>(data + skip), size - skip);
+    const std::string payload = compressed ? body : DeflateRaw(data + skip, size - skip);
+    const PackageReach reach = Reach(compressed ? InflateRaw(body) : body);
 
     const std::string root = fuzz::FreshDirectory("job");
     const std::string game = root + "\\game";
     fuzz::FreshDirectory("job\\game");
     fuzz::FreshDirectory("job\\game\\data");
-    WriteString(game + "\\a.pak", g_archiveA);
+    WriteString(game + "\\a.pak", archiveA);
     WriteString(game + "\\data\\b.pak", g_archiveB);
     const std::string installer = root + "\\setup.exe";
     WriteString(installer, Installer(payload));
@@ -241,7 +368,8 @@ extern "C" int LLVMFuzzerTestOneInput(const u8* data, size_t size) {
             fuzz::Violation("a failed job gives no reason");
     }
     fuzz::ExpectNoOpenArchives();
-    CheckLeftovers(root, game, succeeded, sideNames);
+    CheckLeftovers(root, game, succeeded, reach.sideNames);
+    CheckNothingLostOfA(game, archiveA, reach);
     fuzz::RemoveTree(root);
     return 0;
 }

@@ -75,6 +75,10 @@ build_installer() {
 build_installer --files "$work/loose"
 build_installer --pak "a.pak=$work/v2"
 build_installer --pak "data/b.pak=$work/full.pak" --pak "a.pak=$work/one"
+# The same patch against a.pak damaged in one word (the installer target's
+# selector bit 1): fileCount 0, and the first entry's nameOffset 0xFFFFFFFF.
+{ printf '\002\002\000'; cat "$work/inflated$i"; } >"$seeds/installer/damaged-count$i"
+{ printf '\002\021\005'; cat "$work/inflated$i"; } >"$seeds/installer/damaged-name$i"
 build_installer --files "$work/loose" --pak "a.pak=$work/v1" --pak "new/c.pak=$work/added.pak" --level 1
 build_installer --pak "data/b.pak=$work/empty" --level 0
 # More than one output buffer (160 KiB) of loose data, from little input.

@@ -40,6 +40,21 @@ std::string Entry(u32 nameOffset, u32 dataOffset, const std::string& data, u32 m
     return std::string(reinterpret_cast<const char*>(&e), sizeof e);
 }
 
+std::string FromHex(const std::string& hex) {
+    std::string bytes;
+    for (size_t i = 0; i + 1 < hex.size(); i += 2)
+        bytes.push_back(static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+    return bytes;
+}
+
+// The index below, enciphered by a cipher that is not ours (OpenSSL's
+// command-line des-ede3 with the three keys of the passphrase's digest).
+const char kTwoSubFilesIndex[] = "c033fa3a98f8e90d341fc7fe03f6ec568b8157a209b6b3b9bf649f61fd23d4ab"
+                                 "0101faef2d15ea2ac21d9698fa87fa0b27bcacb8ad4ff52f79bf97d9bb883aba"
+                                 "8d86522a2abde2163c010393ce735a4852b63bedf952a0b4dabbb62734a06348"
+                                 "515f36dbaca2205020b2a15c013266f52f01129e19348d8fa077934c3549d9ed"
+                                 "e5edd98ae8142423";
+
 TEST_F(PakFormatTest, TwoSubFilesOneEmpty) {
     const std::string path = dir / "two.pak";
     ItemSet items;
@@ -53,8 +68,9 @@ TEST_F(PakFormatTest, TwoSubFilesOneEmpty) {
         Entry(0, 68, "hello", 3, 0x01D2000012345678ull, 5, Md5Of("hello")) +
         Entry(2, 76, "", 7, 9, 0, Md5Of("")) + std::string("a\0b\0\0\0\0\0", 8);
     ASSERT_EQ(plainIndex.size(), 136u);
+    ASSERT_EQ(Encipher(plainIndex), FromHex(kTwoSubFilesIndex));
     const std::string expected =
-        HeaderBytes(2, 76, 136) + std::string("hello\0\0\0", 8) + Encipher(plainIndex);
+        HeaderBytes(2, 76, 136) + std::string("hello\0\0\0", 8) + FromHex(kTwoSubFilesIndex);
     const std::string actual = ReadFileBytes(path);
     EXPECT_EQ(actual.size(), 212u);
     EXPECT_EQ(actual, expected);
