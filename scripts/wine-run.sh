@@ -1,10 +1,24 @@
 #!/bin/sh
-# Runs a Windows program under wine64 in the private prefix of the build tree
-# the program belongs to, with a GBK locale so that the ANSI code page is 936.
-# The prefix is made on first use; a lock keeps parallel tests from racing.
+# Runs a Windows program under wine in the private prefix of the build tree
+# the program belongs to, with a GBK locale so that the ANSI code page is 936:
+# a 64-bit program under wine64, a 32-bit one under 32-bit wine. The prefix is
+# made on first use; a lock keeps parallel tests from racing. Exits 77 (a
+# skipped test) when this machine cannot run 32-bit wine.
 set -eu
+here=$(cd "$(dirname "$0")" && pwd)
 prog="$1"
 shift
+
+# The machine field of the PE header: 014c for i386, 8664 for x86-64. The
+# header's offset is at 0x3c. The bytes are split into words on purpose.
+# shellcheck disable=SC2046
+pe_machine() {
+  set -- $(od -An -tu1 -j60 -N4 "$1" 2>/dev/null) "$1"
+  [ $# -eq 5 ] || return 0
+  off=$(($1 + $2 * 256 + $3 * 65536 + $4 * 16777216 + 4))
+  set -- $(od -An -tu1 -j"$off" -N2 "$5" 2>/dev/null)
+  if [ $# -eq 2 ]; then printf '%04x\n' $(($1 + $2 * 256)); fi
+}
 
 find_build_root() {
   d=$(cd "$(dirname "$1")" && pwd)
@@ -20,7 +34,20 @@ export WINEPREFIX="${WINEPREFIX:-$root/wineprefix}"
 export WINEDEBUG="${WINEDEBUG:--all}"
 export WINEDLLOVERRIDES="mscoree,mshtml,winemenubuilder.exe="
 export LANG=zh_CN.GBK LC_ALL=zh_CN.GBK
-WINE=$(command -v wine64 || { [ -x /usr/lib/wine/wine64 ] && echo /usr/lib/wine/wine64; } || command -v wine)
+# The i686 build gets a 32-bit prefix (WINEARCH=win32): what a player on a
+# 32-bit Windows has, without the file system and registry redirection that
+# a 32-bit program meets in a 64-bit prefix, and without wine64. Such a prefix
+# runs no 64-bit program, and the i686 build has none.
+if [ "$(pe_machine "$prog")" = 014c ]; then
+  if ! WINE=$(sh "$here/wine32-check.sh"); then
+    echo "SKIPPED: 32-bit Windows programs cannot run here: $WINE"
+    exit 77
+  fi
+  new_prefix_arch=win32
+else
+  WINE=$(command -v wine64 || { [ -x /usr/lib/wine/wine64 ] && echo /usr/lib/wine/wine64; } || command -v wine)
+  new_prefix_arch=win64
+fi
 
 # Chinese text needs a font that has its glyphs: the dialogs' font (宋体,
 # SimSun) and the fonts of the system's own windows and message boxes are
@@ -57,7 +84,7 @@ if [ ! -f "$WINEPREFIX/.ready" ] || [ ! -f "$WINEPREFIX/.cjk-fonts" ]; then
   (
     flock 9
     if [ ! -f "$WINEPREFIX/.ready" ]; then
-      "$WINE" wineboot -i >/dev/null 2>&1 || true
+      WINEARCH=$new_prefix_arch "$WINE" wineboot -i >/dev/null 2>&1 || true
       wineserver -w 2>/dev/null || true
       touch "$WINEPREFIX/.ready"
     fi

@@ -5,8 +5,9 @@
 #
 # A usable $DISPLAY is taken as it is; otherwise a private Xvfb is started on a
 # free display and stopped afterwards. Without wine the test is skipped (exit
-# 77); without any display the test program runs and skips its cases. The
-# tests get a wine prefix of their own, so that the prefix's desktop process
+# 77), as it is by wine-run.sh where a 32-bit program finds no 32-bit wine;
+# without any display the test program runs and skips its cases. The tests
+# get a wine prefix of their own, so that the prefix's desktop process
 # belongs to this display and not to a test that ran without one.
 #
 # PI_UI_SCREENSHOTS=<dir> saves screenshots of the windows there as PNG files.
