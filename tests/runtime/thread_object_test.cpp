@@ -95,16 +95,21 @@ class LingeringJob final : public CThreadObjectEx {
 
 TEST(CThreadObjectEx, WaitReturnsOnlyOnceTheThreadHasEnded) {
     LingeringJob job;
+    std::atomic<bool> waiting{false};
+    // Started beforehand: on Windows a thread-local destructor runs under the
+    // loader lock, which a thread that starts meanwhile would wait for.
+    std::thread opener([&job, &waiting] {
+        WaitFor(waiting);
+        Sleep(50);
+        job.gate.store(true);
+    });
     ASSERT_TRUE(job.Start());
     job.started.store(true);
     while (job.IsRunning()) {
         Sleep(1);
     }
     EXPECT_EQ(job.Handle(), nullptr); // the thread released its own handle
-    std::thread opener([&job] {
-        Sleep(50);
-        job.gate.store(true);
-    });
+    waiting.store(true);
     job.Wait();
     EXPECT_TRUE(job.gone.load());
     opener.join();
