@@ -28,20 +28,32 @@ size_t FileNameStart(const char* path) {
     return start;
 }
 
-// Empty when the local time or its formatting is not available.
-void FormatTimeStamp(char (&out)[256]) {
+i64 SecondsNow() {
+#ifdef _WIN32
+    return _time64(nullptr);
+#else
+    return time(nullptr);
+#endif
+}
+
+} // namespace
+
+// The i686 Windows runtime's time_t has 32 bits and ends in 2038: the 64-bit
+// functions are used there.
+void FormatLogTimeStamp(i64 seconds, char (&out)[256]) {
     out[0] = '\0';
-    time_t now = time(nullptr);
     struct tm local;
 #ifdef _WIN32
-    // The Windows runtime keeps localtime's result per thread.
-    const struct tm* converted = localtime(&now);
+    // The Windows runtime keeps the result per thread.
+    const __time64_t when = seconds;
+    const struct tm* converted = _localtime64(&when);
     if (converted == nullptr) {
         return;
     }
     local = *converted;
 #else
-    if (localtime_r(&now, &local) == nullptr) {
+    const time_t when = static_cast<time_t>(seconds);
+    if (localtime_r(&when, &local) == nullptr) {
         return;
     }
 #endif
@@ -49,8 +61,6 @@ void FormatTimeStamp(char (&out)[256]) {
         out[0] = '\0';
     }
 }
-
-} // namespace
 
 void ShowOutOfMemoryBox() {
     MessageBoxA(nullptr, "内存不足，请先关闭其他程序，然后重新启动《榆岭》自动更新工具", "错误",
@@ -122,7 +132,7 @@ CFileLog::CFileLog(const char* path) {
         return;
     }
     char stamp[256];
-    FormatTimeStamp(stamp);
+    FormatLogTimeStamp(SecondsNow(), stamp);
     Write(stamp);
 }
 

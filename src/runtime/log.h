@@ -65,6 +65,10 @@ class CFileLog : public iLog {
 // the result does not fit in `size` bytes.
 bool MakeLogPath(const char* exePath, char* out, u32 size);
 
+// The log's first line for the local time at `seconds` since 1970:
+// "%H:%M, %B %d, %Y\n", or empty when it cannot be formatted.
+void FormatLogTimeStamp(i64 seconds, char (&out)[256]);
+
 // The program-wide log, built (and its file created afresh) on first use.
 iLog& GetLog();
 

@@ -50,6 +50,17 @@ TEST(Log, StartsAfreshWithTimeStampAndCrLf) {
     EXPECT_FALSE(rt::Exists(dir / "missing"));
 }
 
+// The first line keeps its date past 2038, where a 32-bit time ends.
+TEST(Log, TimeStampAfter2038) {
+    char text[256];
+    FormatLogTimeStamp(2524651200LL, text); // 2050-01-01 12:00 UTC
+    EXPECT_TRUE(std::regex_match(std::string(text),
+                                 std::regex("[0-2][0-9]:[0-5][0-9], [A-Z][a-z]+ 0[12], 2050\n")))
+        << text;
+    FormatLogTimeStamp(4102444800LL + 86400 * 180, text); // mid 2100
+    EXPECT_NE(std::string(text).find(", 2100\n"), std::string::npos) << text;
+}
+
 #ifndef _WIN32
 TEST(Log, LockThatCannotBeSetUpIsInert) {
     rt::TempDir dir;
