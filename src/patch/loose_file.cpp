@@ -9,8 +9,7 @@
 // flag is not looked at while a file is being copied.
 bool CUpdateThread::PatchLooseFile(const PatchFileRecord& record) {
     const HWND window = g_hMainDlg;
-    SetCurrentItemName(record.name);
-    PostToWindow(window, WM_PATCH_ITEM_NAME, 0);
+    AnnounceItem(window, record.name);
     const char* fullPath = MakeGamePath(record.name);
     if (!fullPath) {
         return Fail(

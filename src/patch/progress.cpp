@@ -12,6 +12,10 @@ namespace {
 std::mutex g_currentItemLock;
 std::string g_currentItemName;
 
+// The percentage posted last for the current item; only the worker posts.
+constexpr u32 kNothingPosted = 0xFFFFFFFF;
+thread_local u32 t_lastItemPercent = kNothingPosted;
+
 } // namespace
 
 void SetCurrentItemName(const char* name) {
@@ -22,6 +26,12 @@ void SetCurrentItemName(const char* name) {
 std::string GetCurrentItemName() {
     std::lock_guard<std::mutex> guard(g_currentItemLock);
     return g_currentItemName;
+}
+
+void AnnounceItem(HWND window, const char* name) {
+    SetCurrentItemName(name);
+    t_lastItemPercent = kNothingPosted;
+    PostToWindow(window, WM_PATCH_ITEM_NAME, 0);
 }
 
 // Nothing to do counts as nothing done yet: an empty copy reports (0, 0) once
@@ -44,7 +54,22 @@ u32 Percent(u64 done, u64 total) {
 }
 
 void PostItemProgress(u32 done, u32 total) {
-    PostToWindow(g_hMainDlg, WM_PATCH_ITEM_PROGRESS, Percent(done, total));
+    const u32 percent = Percent(done, total);
+    if (percent == t_lastItemPercent) {
+        return;
+    }
+    t_lastItemPercent = percent;
+    PostToWindow(g_hMainDlg, WM_PATCH_ITEM_PROGRESS, percent);
+}
+
+void PostDone(HWND window, const std::atomic<u32>& cancel) {
+    constexpr DWORD kRetryMilliseconds = 10;
+    while (window != nullptr && !PostMessageA(window, WM_PATCH_DONE, 0, 0)) {
+        if (GetLastError() != ERROR_NOT_ENOUGH_QUOTA || cancel.load() != 0) {
+            return;
+        }
+        Sleep(kRetryMilliseconds);
+    }
 }
 
 void PostToWindow(HWND window, UINT message, WPARAM wParam) {

@@ -90,7 +90,7 @@ u32 CUpdateThread::Run() {
         GetLog().Write(("Update failed: " + m_failure + "\n").c_str());
     }
     if (m_cancel.load() == 0) {
-        PostToWindow(window, WM_PATCH_DONE, 0);
+        PostDone(window, m_cancel);
     }
     return 0;
 }

@@ -98,7 +98,11 @@ DWORD TickCount() {
     return static_cast<DWORD>(now.tv_sec * 1000 + now.tv_nsec / 1000000);
 }
 
-void Append(ThreadQueue& queue, HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+// A Windows thread's queue holds at most this many posted messages (the
+// system's default); a post beyond it fails, and the message is dropped.
+constexpr size_t kPostedMessageLimit = 10000;
+
+BOOL Append(ThreadQueue& queue, HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     MSG msg = {};
     msg.hwnd = window;
     msg.message = message;
@@ -107,9 +111,12 @@ void Append(ThreadQueue& queue, HWND window, UINT message, WPARAM wParam, LPARAM
     msg.time = TickCount();
     {
         std::lock_guard<std::mutex> lock(queue.mutex);
+        if (queue.messages.size() >= kPostedMessageLimit)
+            return posix::Fail(ERROR_NOT_ENOUGH_QUOTA, FALSE);
         queue.messages.push_back(msg);
     }
     queue.arrived.notify_all();
+    return TRUE;
 }
 
 bool Matches(const MSG& msg, HWND window, UINT filterMin, UINT filterMax) {
@@ -180,10 +187,8 @@ extern "C" {
 BOOL PostMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     if (FaultFires(fault::Call::PostMessage))
         return FALSE;
-    if (window == nullptr) {
-        Append(*ThisThreadQueue(), nullptr, message, wParam, lParam);
-        return TRUE;
-    }
+    if (window == nullptr)
+        return Append(*ThisThreadQueue(), nullptr, message, wParam, lParam);
     // The registry stays locked while appending, so a window being destroyed
     // cannot receive a message after its queue was purged.
     Registry& registry = Windows();
@@ -191,8 +196,7 @@ BOOL PostMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     auto it = registry.windows.find(window);
     if (it == registry.windows.end())
         return Fail(ERROR_INVALID_WINDOW_HANDLE, FALSE);
-    Append(*it->second->queue, window, message, wParam, lParam);
-    return TRUE;
+    return Append(*it->second->queue, window, message, wParam, lParam);
 }
 
 // -1 with ERROR_INVALID_WINDOW_HANDLE for a window that is not one of the
