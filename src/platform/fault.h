@@ -14,7 +14,7 @@
 //
 // A child process can be armed through the environment, read at the layer's
 // first call:   PI_FAULT=<call|any>:<n>:<error>[:forever]
-// for example   PI_FAULT=WriteFile:3:39
+// for example   PI_FAULT=WriteFile:3:112
 //
 // Three more environment settings stop a child process at its Nth call of
 // the layer (every kind counted together, from the process's start, as

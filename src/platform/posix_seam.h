@@ -10,6 +10,7 @@
 
 #include <memory>
 #include <string>
+#include <sys/stat.h>
 
 namespace pi::posix {
 
@@ -27,10 +28,19 @@ template <typename T> T Fail(DWORD error, T result) {
     return result;
 }
 
+// What a name is given for: any call, CreateFileA (which opens a device
+// that the name names), or FindFirstFileA (wildcards in the last component).
+enum class NameUse { File, Open, Pattern };
 // A code page 936 path as the file system spells it: UTF-8 with '/' as the
-// only separator. False (and ERROR_INVALID_NAME set) for a name that is not
-// valid GBK; a null or empty name gives ERROR_PATH_NOT_FOUND.
-bool ToSystemPath(LPCSTR path, std::string* out);
+// only separator, after the rules Windows applies to names (see
+// ApplyWindowsNameRules). False, with the error Windows gives, for a name that
+// is not valid GBK or that Windows refuses; a null or empty name gives
+// ERROR_PATH_NOT_FOUND.
+bool ToSystemPath(LPCSTR path, std::string* out, NameUse use = NameUse::File);
+// The rules alone, on a UTF-8 name with '/' separators. A name of the NUL
+// device becomes kNullDevice.
+bool ApplyWindowsNameRules(std::string* path, NameUse use);
+constexpr char kNullDevice[] = "/dev/null";
 // The directory that holds the last component of a file system name.
 std::string ParentDirectory(const std::string& path);
 // A file system name back in code page 936; false with ERROR_INVALID_NAME
@@ -58,6 +68,16 @@ void NoteFileSynced(int fd);
 void NoteDirectorySynced(const std::string& directory);
 // Throws away every change not made durable; the caller ends the process.
 void CutPower();
+
+// The hidden and system attributes, which have no mode bits, are kept in an
+// extended attribute of the file. None, or none readable, is 0.
+constexpr DWORD kExtraAttributes = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+DWORD ExtraAttributesOf(int fd);
+// False (last error set) when the file system keeps no extended attributes;
+// clearing them always succeeds there.
+bool SetExtraAttributesOf(int fd, DWORD attributes);
+// The attributes Windows reports for a file of `st` with `extra` set.
+DWORD FileAttributesOf(const struct stat& st, DWORD extra);
 
 // Share modes are kept as open-file-description read locks on marker bytes
 // far beyond any real data, so that every process that opens the file through

@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <dirent.h>
 #include <mutex>
 #include <sys/stat.h>
@@ -27,9 +28,7 @@ struct ErrnoEntry {
     DWORD win32;
 };
 
-// ENOSPC maps to ERROR_HANDLE_DISK_FULL rather than ERROR_DISK_FULL: the
-// streams count that code among "no access", which is what a full disk is to
-// the installer.
+// A full disk is ERROR_DISK_FULL, as NTFS reports it.
 const ErrnoEntry kErrnoTable[] = {
     {ENOENT, ERROR_FILE_NOT_FOUND},
     {ENOTDIR, ERROR_PATH_NOT_FOUND},
@@ -37,8 +36,8 @@ const ErrnoEntry kErrnoTable[] = {
     {EPERM, ERROR_ACCESS_DENIED},
     {EISDIR, ERROR_ACCESS_DENIED},
     {EROFS, ERROR_ACCESS_DENIED},
-    {ENOSPC, ERROR_HANDLE_DISK_FULL},
-    {EDQUOT, ERROR_HANDLE_DISK_FULL},
+    {ENOSPC, ERROR_DISK_FULL},
+    {EDQUOT, ERROR_DISK_FULL},
     {EMFILE, ERROR_TOO_MANY_OPEN_FILES},
     {ENFILE, ERROR_TOO_MANY_OPEN_FILES},
     {EBADF, ERROR_INVALID_HANDLE},
@@ -137,7 +136,83 @@ void ResolveCase(std::string* path) {
     *path = resolved;
 }
 
+// Characters Windows refuses in a name: the ASCII controls and <>:"|?*
+// (':' would name an NTFS stream, which this layer does not keep).
+bool IsRefusedCharacter(unsigned char c, bool wildcardsAllowed) {
+    if (c < 0x20)
+        return true;
+    if (wildcardsAllowed && (c == '*' || c == '?'))
+        return false;
+    return std::strchr("<>:\"|?*", c) != nullptr;
+}
+
+// Windows drops the trailing dots and spaces of a component ("x." is "x").
+void DropTrailingDotsAndSpaces(std::string* component) {
+    if (*component == "." || *component == "..")
+        return;
+    while (!component->empty() && (component->back() == '.' || component->back() == ' '))
+        component->pop_back();
+}
+
+// CON, PRN, AUX, NUL, COM1 to COM9 and LPT1 to LPT9, in any case, with or
+// without an extension, name devices wherever they stand.
+enum class Device { None, Null, Other };
+
+Device DeviceOf(const std::string& component) {
+    std::string base = component.substr(0, component.find('.'));
+    while (!base.empty() && base.back() == ' ')
+        base.pop_back();
+    for (char& c : base)
+        c = static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
+    if (base == "nul")
+        return Device::Null;
+    if (base == "con" || base == "prn" || base == "aux")
+        return Device::Other;
+    const bool numbered = base.size() == 4 && base[3] >= '1' && base[3] <= '9';
+    if (numbered && (base.compare(0, 3, "com") == 0 || base.compare(0, 3, "lpt") == 0))
+        return Device::Other;
+    return Device::None;
+}
+
 } // namespace
+
+// A name as Windows reads it: refused characters are ERROR_INVALID_NAME,
+// trailing dots and spaces go, and a device name names no file: a directory
+// on the way cannot be one (ERROR_PATH_NOT_FOUND); the last component opens
+// the device (NUL: /dev/null; the others are absent here) and refuses every
+// other call (ERROR_INVALID_NAME).
+bool ApplyWindowsNameRules(std::string* path, NameUse use) {
+    std::string result = (*path)[0] == '/' ? "/" : "";
+    size_t pos = 0;
+    while ((pos = path->find_first_not_of('/', pos)) != std::string::npos) {
+        const size_t end = std::min(path->find('/', pos), path->size());
+        std::string component = path->substr(pos, end - pos);
+        const bool last = path->find_first_not_of('/', end) == std::string::npos;
+        const bool pattern = last && use == NameUse::Pattern;
+        for (unsigned char c : component)
+            if (IsRefusedCharacter(c, pattern))
+                return Fail(ERROR_INVALID_NAME, false);
+        DropTrailingDotsAndSpaces(&component);
+        const Device device = pattern ? Device::None : DeviceOf(component);
+        if (device != Device::None && !last)
+            return Fail(ERROR_PATH_NOT_FOUND, false);
+        if (device != Device::None && use != NameUse::Open)
+            return Fail(ERROR_INVALID_NAME, false);
+        if (device == Device::Other)
+            return Fail(ERROR_FILE_NOT_FOUND, false);
+        if (device == Device::Null) {
+            *path = kNullDevice;
+            return true;
+        }
+        if (!component.empty())
+            result += (result.empty() || result.back() == '/' ? "" : "/") + component;
+        pos = end;
+    }
+    if (path->back() == '/' && result.back() != '/')
+        result += '/';
+    *path = result;
+    return true;
+}
 
 std::string ParentDirectory(const std::string& path) {
     size_t end = path.find_last_not_of('/');
@@ -164,16 +239,18 @@ void SetErrorFromErrno(int error, const std::string& path) {
     SetLastError(code);
 }
 
-bool ToSystemPath(LPCSTR path, std::string* out) {
+bool ToSystemPath(LPCSTR path, std::string* out, NameUse use) {
     if (path == nullptr || *path == '\0')
         return Fail(ERROR_PATH_NOT_FOUND, false);
-    // Convert first: a GBK trail byte may be 0x5C, which is only a separator
-    // once the name is UTF-8.
+    // Convert first: a GBK trail byte may be 0x5C or 0x7C, which is only a
+    // separator or a '|' once the name is UTF-8.
     if (!AcpToUtf8(path, out))
         return Fail(ERROR_INVALID_NAME, false);
     for (char& c : *out)
         if (c == '\\')
             c = '/';
+    if (!ApplyWindowsNameRules(out, use))
+        return false;
     ResolveCase(out);
     return true;
 }

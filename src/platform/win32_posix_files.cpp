@@ -164,11 +164,24 @@ bool AcceptOpenedFile(int fd, bool existed, bool changesData) {
     return true;
 }
 
+// CREATE_ALWAYS replaces an existing hidden or system file only when the
+// call repeats those attributes.
+bool RepeatsHiddenAndSystem(int fd, bool existed, DWORD disposition, DWORD flags) {
+    if (!existed || disposition != CREATE_ALWAYS)
+        return true;
+    if (ExtraAttributesOf(fd) & ~flags)
+        return Fail(ERROR_ACCESS_DENIED, false);
+    return true;
+}
+
 // Checks the file that was opened, takes its share mode, and only then
-// truncates it when the disposition says so.
-bool PrepareOpenedFile(int fd, bool existed, bool read, bool write, DWORD share,
-                       DWORD disposition) {
+// truncates it when the disposition says so. A file the call creates, or
+// replaces with CREATE_ALWAYS, takes the hidden and system attributes the
+// call gives.
+bool PrepareOpenedFile(int fd, bool existed, bool read, bool write, DWORD share, DWORD disposition,
+                       DWORD flags) {
     if (!AcceptOpenedFile(fd, existed, write || Truncates(disposition)) ||
+        !RepeatsHiddenAndSystem(fd, existed, disposition, flags) ||
         !ClaimShare(fd, read, write, share))
         return false;
     if (existed && Truncates(disposition))
@@ -177,7 +190,21 @@ bool PrepareOpenedFile(int fd, bool existed, bool read, bool write, DWORD share,
         SetErrorFromErrno(errno);
         return false;
     }
+    if ((!existed || disposition == CREATE_ALWAYS) &&
+        !SetExtraAttributesOf(fd, flags & kExtraAttributes))
+        return false;
     return true;
+}
+
+// NUL: every disposition opens it, reads find its end, writes vanish.
+HANDLE OpenNullDevice(bool read, bool write) {
+    int fd = OpenOrFail(kNullDevice, O_RDWR | O_CLOEXEC, 0);
+    if (fd < 0) {
+        SetErrorFromErrno(errno);
+        return INVALID_HANDLE_VALUE;
+    }
+    SetLastError(ERROR_SUCCESS);
+    return OpenHandle(std::make_shared<FileObject>(fd, read, write, false));
 }
 
 bool Exists(const std::string& name) {
@@ -236,10 +263,19 @@ uint64_t FiletimeValue(const FILETIME& time) {
     return (static_cast<uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
 }
 
-// A null time, or one of zero (as Windows treats it), leaves the time as it is.
+// Windows takes a time as a signed 64-bit number: from 2^63 on it is
+// negative, and refused, but for all ones and all ones less one, which stop
+// and resume the system's own updates of that time and change nothing now.
+bool IsRefusedTime(const FILETIME* time) {
+    const uint64_t value = time != nullptr ? FiletimeValue(*time) : 0;
+    return value >= (1ULL << 63) && value < ~1ULL;
+}
+
+// A null time, one of zero, or one of the two special values (as Windows
+// treats them), leaves the time as it is.
 struct timespec ToTimespec(const FILETIME* time) {
     struct timespec result = {0, UTIME_OMIT};
-    if (time == nullptr || FiletimeValue(*time) == 0)
+    if (time == nullptr || FiletimeValue(*time) == 0 || FiletimeValue(*time) >= ~1ULL)
         return result;
     uint64_t value = FiletimeValue(*time);
     if (value >= kUnixEpochFiletime) {
@@ -303,8 +339,10 @@ HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES
         (disposition == TRUNCATE_EXISTING && !write))
         return Fail(ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);
     std::string name;
-    if (!ToSystemPath(path, &name))
+    if (!ToSystemPath(path, &name, NameUse::Open))
         return INVALID_HANDLE_VALUE;
+    if (name == kNullDevice)
+        return OpenNullDevice(read, write);
     // Always readable, so that share locks can be taken; truncation needs
     // a writable descriptor whatever the caller asked for.
     int openFlags = OpenFlags(write || Truncates(disposition), flags);
@@ -318,7 +356,7 @@ HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES
         return INVALID_HANDLE_VALUE;
     if (!existed)
         NoteCreated(name, false);
-    if (!PrepareOpenedFile(fd, existed, read, write, share, disposition)) {
+    if (!PrepareOpenedFile(fd, existed, read, write, share, disposition, flags)) {
         close(fd);
         return INVALID_HANDLE_VALUE;
     }
@@ -466,6 +504,8 @@ BOOL SetFileTime(HANDLE file, const FILETIME*, const FILETIME* lastAccess,
         return FALSE;
     if (!object->canWrite)
         return Fail(ERROR_ACCESS_DENIED, FALSE);
+    if (IsRefusedTime(lastAccess) || IsRefusedTime(lastWrite))
+        return Fail(ERROR_INVALID_PARAMETER, FALSE);
     struct timespec times[2] = {ToTimespec(lastAccess), ToTimespec(lastWrite)};
     NoteFileChanging(object->fd);
     if (futimens(object->fd, times) != 0) {

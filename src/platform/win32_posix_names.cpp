@@ -13,6 +13,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <time.h>
 #include <unistd.h>
 #include <vector>
@@ -24,6 +25,11 @@ const mode_t kWriteBits = S_IWUSR | S_IWGRP | S_IWOTH;
 
 bool IsReadOnly(const struct stat& st) {
     return (st.st_mode & kWriteBits) == 0;
+}
+
+// Opens `name` only to reach its extended attributes.
+int OpenForAttributes(const std::string& name) {
+    return open(name.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
 }
 
 bool StatOrFail(const std::string& name, struct stat* st, bool followLinks = true) {
@@ -238,9 +244,15 @@ bool DescribeEntry(const std::string& dir, const std::string& name, WIN32_FIND_D
         gbk.size() >= MAX_PATH)
         return false;
     memset(out, 0, sizeof *out);
-    out->dwFileAttributes = S_ISDIR(st.st_mode) ? FILE_ATTRIBUTE_DIRECTORY
-                            : IsReadOnly(st)    ? FILE_ATTRIBUTE_READONLY
-                                                : FILE_ATTRIBUTE_NORMAL;
+    DWORD extra = 0;
+    if (S_ISREG(st.st_mode)) {
+        int fd = OpenForAttributes(dir + "/" + name);
+        if (fd >= 0) {
+            extra = ExtraAttributesOf(fd);
+            close(fd);
+        }
+    }
+    out->dwFileAttributes = FileAttributesOf(st, extra);
     out->ftCreationTime = out->ftLastWriteTime = FiletimeOf(st.st_mtim);
     out->ftLastAccessTime = FiletimeOf(st.st_atim);
     uint64_t size = S_ISDIR(st.st_mode) ? 0 : static_cast<uint64_t>(st.st_size);
@@ -283,6 +295,35 @@ bool Search(const std::string& pattern, SearchObject* search) {
 }
 
 } // namespace
+
+const char kExtraAttributesName[] = "user.win32.attributes";
+
+DWORD ExtraAttributesOf(int fd) {
+    DWORD value = 0;
+    if (fgetxattr(fd, kExtraAttributesName, &value, sizeof value) != sizeof value)
+        return 0;
+    return value & kExtraAttributes;
+}
+
+bool SetExtraAttributesOf(int fd, DWORD attributes) {
+    attributes &= kExtraAttributes;
+    if (attributes == 0) {
+        if (fremovexattr(fd, kExtraAttributesName) == 0 || errno == ENODATA || errno == ENOTSUP)
+            return true;
+        return ErrnoFailure("");
+    }
+    if (fsetxattr(fd, kExtraAttributesName, &attributes, sizeof attributes, 0) != 0)
+        return ErrnoFailure("");
+    return true;
+}
+
+DWORD FileAttributesOf(const struct stat& st, DWORD extra) {
+    if (S_ISDIR(st.st_mode))
+        return FILE_ATTRIBUTE_DIRECTORY;
+    const DWORD attributes = (IsReadOnly(st) ? FILE_ATTRIBUTE_READONLY : 0) | extra;
+    return attributes != 0 ? attributes : FILE_ATTRIBUTE_NORMAL;
+}
+
 } // namespace pi::posix
 
 using namespace pi::posix;
@@ -297,9 +338,15 @@ DWORD GetFileAttributesA(LPCSTR path) {
     struct stat st;
     if (!ToSystemPath(path, &name) || !StatOrFail(name, &st))
         return INVALID_FILE_ATTRIBUTES;
-    if (S_ISDIR(st.st_mode))
-        return FILE_ATTRIBUTE_DIRECTORY;
-    return IsReadOnly(st) ? FILE_ATTRIBUTE_READONLY : FILE_ATTRIBUTE_NORMAL;
+    DWORD extra = 0;
+    if (S_ISREG(st.st_mode)) {
+        int fd = OpenForAttributes(name);
+        if (fd >= 0) {
+            extra = ExtraAttributesOf(fd);
+            close(fd);
+        }
+    }
+    return FileAttributesOf(st, extra);
 }
 
 // Directories keep their bits: on Windows the attribute does not stop
@@ -313,6 +360,15 @@ BOOL SetFileAttributesA(LPCSTR path, DWORD attributes) {
         return FALSE;
     if (S_ISDIR(st.st_mode))
         return TRUE;
+    if (S_ISREG(st.st_mode)) {
+        int fd = OpenForAttributes(name);
+        if (fd < 0)
+            return ErrnoFailure(name);
+        bool set = SetExtraAttributesOf(fd, attributes);
+        close(fd);
+        if (!set)
+            return FALSE;
+    }
     mode_t mode = st.st_mode & 07777;
     mode_t wanted = (attributes & FILE_ATTRIBUTE_READONLY) ? mode & ~kWriteBits : mode | S_IWUSR;
     if (wanted == mode)
@@ -391,7 +447,7 @@ HANDLE FindFirstFileA(LPCSTR pattern, LPWIN32_FIND_DATAA found) {
     if (found == nullptr)
         return Fail(ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);
     auto search = std::make_shared<SearchObject>();
-    if (!ToSystemPath(pattern, &name) || !Search(name, search.get()))
+    if (!ToSystemPath(pattern, &name, NameUse::Pattern) || !Search(name, search.get()))
         return INVALID_HANDLE_VALUE;
     *found = search->found[0];
     search->next = 1;

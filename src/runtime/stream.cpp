@@ -51,13 +51,28 @@ bool CopyWin32Path(const char* path, char (&out)[MAX_PATH]) {
     return true;
 }
 
+const DWORD kHiddenOrSystem = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+
 // A failure of either call is of no consequence: the open that follows
-// reports whether the file can be written.
-void ClearReadOnly(const char* path) {
+// reports whether the file can be written. Returns the hidden and system
+// attributes the file keeps.
+DWORD ClearReadOnly(const char* path) {
     DWORD attributes = GetFileAttributesA(path);
-    if (attributes != INVALID_FILE_ATTRIBUTES) {
-        SetFileAttributesA(path, attributes & ~FILE_ATTRIBUTE_READONLY);
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        return 0;
     }
+    SetFileAttributesA(path, attributes & ~FILE_ATTRIBUTE_READONLY);
+    return attributes & kHiddenOrSystem;
+}
+
+// CREATE_ALWAYS refuses an existing hidden or system file unless the call
+// repeats those attributes; repeated, the file is replaced and keeps them.
+DWORD CreateFlags(DWORD disposition, DWORD kept) {
+    const DWORD scan = FILE_FLAG_SEQUENTIAL_SCAN;
+    if (disposition == CREATE_ALWAYS && kept != 0) {
+        return kept | scan;
+    }
+    return FILE_ATTRIBUTE_NORMAL | scan;
 }
 
 } // namespace
@@ -106,12 +121,10 @@ StreamStatus RawFile::Open(const char* path, FileOpenMode mode) {
     }
 
     const ModeParameters& parameters = kModes[mode];
-    if (parameters.clearReadOnly) {
-        ClearReadOnly(workPath);
-    }
+    const DWORD kept = parameters.clearReadOnly ? ClearReadOnly(workPath) : 0;
     handle =
         CreateFileA(workPath, parameters.access, parameters.share, nullptr, parameters.disposition,
-                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+                    CreateFlags(parameters.disposition, kept), nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         return status = LastErrorStatus();
     }

@@ -109,7 +109,7 @@ TEST_F(BadInput, DiskFillingDuringTheRewriteFailsCleanly) {
     const std::string bytes = FileBytes(archive);
     // The first seven writes unpack the patch; from the eighth on the rewrite
     // writes, its sub-files in pieces of up to 256 KiB.
-    RunResult run = RunInstaller(installer, game, {"PI_FAULT=WriteFile:12:39:forever"});
+    RunResult run = RunInstaller(installer, game, {"PI_FAULT=WriteFile:12:112:forever"});
     ExpectFailure(run, "cannot rewrite the archive data\\a.pak");
     ExpectArchiveUntouched(bytes);
     EXPECT_EQ(0, RunInstaller(installer, game).exitCode);

@@ -129,6 +129,29 @@ TEST_F(InstallTest, RecordWhoseBytesDoNotMatchItsDigestLeavesTheArchiveAsItWas) 
     EXPECT_EQ(before, TakeSnapshot(game));
 }
 
+// Windows replaces a hidden or system file only when asked with those
+// attributes; the installer asks so, and the files keep them.
+TEST_F(InstallTest, HiddenAndSystemFilesAreReplacedAndKeepTheirAttributes) {
+    const DWORD kinds[] = {FILE_ATTRIBUTE_HIDDEN, FILE_ATTRIBUTE_SYSTEM,
+                           FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_READONLY};
+    for (size_t i = 0; i < 3; ++i) {
+        const std::string name = "cfg\\kept" + std::to_string(i) + ".ini";
+        PutFile(Game(name), "old");
+        ASSERT_TRUE(SetFileAttributesA(Game(name).c_str(), kinds[i]));
+        builder.AddLoose(name, "new " + std::to_string(i), kStamp);
+    }
+    builder.Write(installer);
+    RunResult run = RunInstaller(installer, game);
+    ASSERT_EQ(0, run.exitCode) << run.out << run.err;
+    const DWORD kept = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+    for (size_t i = 0; i < 3; ++i) {
+        const std::string name = "cfg\\kept" + std::to_string(i) + ".ini";
+        EXPECT_EQ("new " + std::to_string(i), FileBytes(Game(name)));
+        EXPECT_EQ(kinds[i] & kept, GetFileAttributesA(Game(name).c_str()) & kept) << name;
+        SetFileAttributesA(Game(name).c_str(), FILE_ATTRIBUTE_NORMAL); // for the clean-up
+    }
+}
+
 // A pak record without file records does nothing: its archive is neither
 // opened nor created, so neither its name nor its first record matters.
 TEST_F(InstallTest, PakRecordWithoutRecordsIsANoOp) {

@@ -23,11 +23,11 @@ HANDLE Create(const std::string& path) {
 TEST_F(FaultTest, NthCallFailsOnceAndDoesNothing) {
     ScratchDir dir;
     HANDLE file = Create(dir / "f");
-    pi::fault::Arm(Call::WriteFile, 2, ERROR_HANDLE_DISK_FULL);
+    pi::fault::Arm(Call::WriteFile, 2, ERROR_DISK_FULL);
     DWORD done = 7;
     EXPECT_TRUE(WriteFile(file, "ab", 2, &done, nullptr));
     EXPECT_FALSE(WriteFile(file, "cd", 2, &done, nullptr));
-    EXPECT_EQ(GetLastError(), ERROR_HANDLE_DISK_FULL);
+    EXPECT_EQ(GetLastError(), ERROR_DISK_FULL);
     EXPECT_EQ(done, 0u);
     EXPECT_TRUE(WriteFile(file, "ef", 2, &done, nullptr));
     EXPECT_EQ(pi::fault::FiredCount(), 1u);
@@ -75,8 +75,8 @@ TEST_F(FaultTest, EnvironmentArmsAChildProcess) {
     HelperProcess once({"create", dir / "a", dir / "b", dir / "c"}, {"PI_FAULT=CreateFile:2:5"});
     EXPECT_EQ(once.ReadLine(), "ok error 5 ok");
     HelperProcess forever({"create", dir / "a", dir / "b", dir / "c"},
-                          {"PI_FAULT=any:3:39:forever"});
-    EXPECT_EQ(forever.ReadLine(), "ok error 39 error 39"); // CloseHandle is the 2nd call
+                          {"PI_FAULT=any:3:112:forever"});
+    EXPECT_EQ(forever.ReadLine(), "ok error 112 error 112"); // CloseHandle is the 2nd call
     EXPECT_EQ(forever.Finish(), 0);
 }
 

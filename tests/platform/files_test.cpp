@@ -156,7 +156,7 @@ TEST(Files, FullDiskIsReportedAsDiskFull) {
     ASSERT_NE(full, INVALID_HANDLE_VALUE);
     DWORD done = 99;
     EXPECT_FALSE(WriteFile(full, "abc", 3, &done, nullptr));
-    EXPECT_EQ(GetLastError(), ERROR_HANDLE_DISK_FULL);
+    EXPECT_EQ(GetLastError(), ERROR_DISK_FULL);
     EXPECT_EQ(done, 0u);
     CloseHandle(full);
 }
@@ -216,6 +216,50 @@ TEST(Files, TimesKeepFullPrecision) {
     FILETIME any = {1, 1};
     EXPECT_FALSE(SetFileTime(file, nullptr, nullptr, &any));
     EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+    CloseHandle(file);
+}
+
+// Devices other than NUL are absent here; no call but an open reaches one.
+TEST(Files, DeviceNamesNameNoFile) {
+    ScratchDir dir;
+    for (const char* name : {"aux.cfg", "CON", "lpt1.log", "com3.dat", "prn"}) {
+        SCOPED_TRACE(name);
+        EXPECT_EQ(Open(dir / name, GENERIC_WRITE, CREATE_ALWAYS), INVALID_HANDLE_VALUE);
+        EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+        EXPECT_EQ(GetFileAttributesA((dir / name).c_str()), INVALID_FILE_ATTRIBUTES);
+        EXPECT_EQ(GetLastError(), ERROR_INVALID_NAME);
+        EXPECT_FALSE(CreateDirectoryA((dir / name).c_str(), nullptr));
+        EXPECT_FALSE(DeleteFileA((dir / "nul").c_str()));
+    }
+    EXPECT_TRUE(std::filesystem::is_empty(dir.Path()));
+    // COM10 and "console" are ordinary names.
+    for (const char* name : {"com10", "console.txt", "auxiliary"}) {
+        HANDLE file = Open(dir / name, GENERIC_WRITE, CREATE_ALWAYS);
+        EXPECT_NE(file, INVALID_HANDLE_VALUE) << name;
+        CloseHandle(file);
+    }
+}
+
+// A time is a signed 64-bit number to Windows: from 2^63 on it is refused,
+// but for the two values that stop and resume the system's own updates.
+TEST(Files, TimesFrom2To63AreRefused) {
+    ScratchDir dir;
+    HANDLE file = Open(dir / "t", GENERIC_WRITE, CREATE_ALWAYS);
+    const FILETIME set = {0x12345678, 0x01D80000};
+    ASSERT_TRUE(SetFileTime(file, nullptr, nullptr, &set));
+    for (uint64_t value : {1ULL << 63, 0xFFFFFFFFFFFFFFFDULL}) {
+        const FILETIME refused = {static_cast<DWORD>(value), static_cast<DWORD>(value >> 32)};
+        EXPECT_FALSE(SetFileTime(file, nullptr, nullptr, &refused));
+        EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+    }
+    for (uint64_t value : {0xFFFFFFFFFFFFFFFFULL, 0xFFFFFFFFFFFFFFFEULL}) {
+        const FILETIME special = {static_cast<DWORD>(value), static_cast<DWORD>(value >> 32)};
+        EXPECT_TRUE(SetFileTime(file, nullptr, nullptr, &special));
+    }
+    FILETIME now = {0, 0};
+    ASSERT_TRUE(GetFileTime(file, nullptr, nullptr, &now));
+    EXPECT_EQ(now.dwHighDateTime, set.dwHighDateTime);
+    EXPECT_EQ(now.dwLowDateTime, set.dwLowDateTime);
     CloseHandle(file);
 }
 

@@ -18,7 +18,7 @@ DWORD FittingError(Call call) {
     switch (call) {
     case Call::WriteFile:
     case Call::FlushFileBuffers:
-        return ERROR_HANDLE_DISK_FULL;
+        return ERROR_DISK_FULL;
     case Call::CreateFile:
     case Call::MoveFile:
     case Call::MoveFileEx:
