@@ -1,6 +1,7 @@
 #include "patch/package.h"
 
 #include "patch/report.h"
+#include "runtime/memory.h"
 
 #include <zlib.h>
 
@@ -89,7 +90,11 @@ bool ReadTable(Stream& payload, u64 size, u64* position, const char* what,
                       FormatText("the package announces %u %s records but holds only %u bytes",
                                  count, what, static_cast<u32>(size)));
     }
-    table->resize(count);
+    if (!ResizeFromDisk(table, count, kMaxManifestTableSize)) {
+        return Refuse(problem, FormatText("not enough memory for the %s table of the package "
+                                          "(%u records)",
+                                          what, count));
+    }
     if (bytes != 0 && !payload.Read(table->data(), static_cast<u32>(bytes))) {
         return Refuse(problem, FormatText("cannot read the %s table of the package", what));
     }
@@ -108,11 +113,15 @@ std::string RecordLabel(const char* kind, size_t index, const char (&name)[kPatc
     return FormatText("%s %u (%s)", kind, static_cast<u32>(index), name);
 }
 
-// A name joined to the game directory: relative, inside it, short enough.
+// A name joined to the game directory: one that Windows takes as given,
+// inside it, short enough.
 bool CheckGameName(const std::string& label, const char* name, u32 maxLength,
                    ManifestProblem* problem) {
-    if (!IsSafeRelativeName(name)) {
-        return Refuse(problem, label + ": the name is not a path inside the game directory");
+    const std::string why = WhyNotAGameName(name);
+    if (!why.empty()) {
+        return Refuse(problem,
+                      label +
+                          ": the name is not a path Windows keeps in the game directory: " + why);
     }
     const size_t length = std::strlen(name);
     if (length > maxLength) {

@@ -14,6 +14,9 @@ constexpr u32 kPatchTrailerSize = 8;
 constexpr u32 kPatchNameSize = 260;
 constexpr u32 kInflateInputSize = 4096;
 constexpr u32 kInflateOutputSize = 163840;
+// The largest record table read into memory: 800 000 file records, far more
+// than any patch, and little of a 32-bit process's address space.
+constexpr u32 kMaxManifestTableSize = 256u << 20;
 
 #pragma pack(push, 1)
 struct PatchTrailer {
@@ -67,9 +70,16 @@ struct Manifest {
 // against the payload's size before anything is allocated.
 bool ReadManifest(Stream& payload, u32 manifestPos, Manifest* manifest, ManifestProblem* problem);
 
-// Whether `name` may be joined to the game directory: not empty, relative, no
-// drive and no ':' at all, no leading '\' or '/', no ".." component ('/' counts
-// as a separator too).
+// Why Windows would not take `name` as the path of a file inside the game
+// directory, in plain English ("its component \"aux.cfg\" is a device
+// name, ..."); empty when it would. Refused: an empty name or component (a
+// leading separator, two in a row, a trailing one), a component ending in a
+// dot or a space ("." and ".." among them), a device name (CON, PRN, AUX,
+// NUL, COM1 to COM9, LPT1 to LPT9, with any extension, in any case), the
+// bytes 0x01 to 0x1F and <>:"|?*, and bytes that are no character of code
+// page 936. '\' and '/' are separators; the second byte of a double-byte
+// character is neither, nor is it '|'.
+std::string WhyNotAGameName(const char* name);
 bool IsSafeRelativeName(const char* name);
 // Whether `name` ends in ".pak" in any letter case: the only archives the pak
 // library opens.

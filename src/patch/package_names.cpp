@@ -1,25 +1,57 @@
 #include "patch/package.h"
 
+#include "patch/report.h"
+
 #include <cstring>
 
 namespace {
 
-bool IsSeparator(char c) {
+bool IsSeparator(unsigned char c) {
     return c == '\\' || c == '/';
 }
 
-// Win32 drops trailing dots and spaces from a component, so "..", "... " and
-// the like all climb out of the directory.
-bool IsParentComponent(const char* begin, const char* end) {
-    int dots = 0;
-    for (const char* p = begin; p != end; ++p) {
-        if (*p == '.') {
-            ++dots;
-        } else if (*p != ' ') {
-            return false;
-        }
+bool IsLeadByte(unsigned char c) {
+    return c >= 0x81 && c <= 0xFE;
+}
+
+bool IsTrailByte(unsigned char c) {
+    return c >= 0x40 && c <= 0xFE && c != 0x7F;
+}
+
+// CON, PRN, AUX, NUL, COM1 to COM9 and LPT1 to LPT9, in any case, with or
+// without an extension (and spaces before it), name devices, not files.
+bool IsDeviceName(const std::string& component) {
+    std::string base = component.substr(0, component.find('.'));
+    while (!base.empty() && base.back() == ' ') {
+        base.pop_back();
     }
-    return dots >= 2;
+    for (char& c : base) {
+        c = static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
+    }
+    if (base == "con" || base == "prn" || base == "aux" || base == "nul") {
+        return true;
+    }
+    const bool numbered = base.size() == 4 && base[3] >= '1' && base[3] <= '9';
+    return numbered && (base.compare(0, 3, "com") == 0 || base.compare(0, 3, "lpt") == 0);
+}
+
+// Components Windows would not keep as given: empty ones (a leading
+// separator, two in a row, a trailing one), those whose trailing dots or
+// spaces it drops ("." and ".." among them), and device names.
+std::string WhyNotAComponent(const std::string& component) {
+    if (component.empty()) {
+        return "it has an empty component (a leading separator, or two in a row, or a "
+               "trailing one)";
+    }
+    if (component.back() == '.' || component.back() == ' ') {
+        return FormatText("its component \"%s\" ends in a dot or a space, which Windows drops",
+                          component.c_str());
+    }
+    if (IsDeviceName(component)) {
+        return FormatText("its component \"%s\" is a device name, which Windows reserves",
+                          component.c_str());
+    }
+    return std::string();
 }
 
 u32 RoomAfter(u32 used, u32 limit) {
@@ -28,26 +60,41 @@ u32 RoomAfter(u32 used, u32 limit) {
 
 } // namespace
 
-// Scans byte by byte: a separator byte that is really the second byte of a
-// double-byte character can only make the test stricter, never let a climb
-// out of the directory through.
+// Read per character of code page 936, as Windows reads it: the second byte
+// of a double-byte character is never a separator or a refused character,
+// whatever it looks like.
+std::string WhyNotAGameName(const char* name) {
+    const unsigned char* bytes = reinterpret_cast<const unsigned char*>(name);
+    if (bytes[0] == '\0') {
+        return "it is empty";
+    }
+    std::string component;
+    for (size_t i = 0;; ++i) {
+        const unsigned char c = bytes[i];
+        if (c == '\0' || IsSeparator(c)) {
+            const std::string why = WhyNotAComponent(component);
+            if (!why.empty() || c == '\0') {
+                return why;
+            }
+            component.clear();
+        } else if (IsLeadByte(c)) {
+            if (!IsTrailByte(bytes[i + 1])) {
+                return FormatText("its byte 0x%02X at offset %u starts no character of code "
+                                  "page 936",
+                                  c, static_cast<u32>(i));
+            }
+            component.append(name + i, 2);
+            ++i;
+        } else if (c < 0x20 || c == 0xFF || std::strchr("<>:\"|?*", c) != nullptr) {
+            return FormatText("it holds the byte 0x%02X, which Windows refuses in names", c);
+        } else {
+            component.push_back(static_cast<char>(c));
+        }
+    }
+}
+
 bool IsSafeRelativeName(const char* name) {
-    if (name[0] == '\0' || IsSeparator(name[0]) || std::strchr(name, ':') != nullptr) {
-        return false;
-    }
-    const char* component = name;
-    for (const char* p = name;; ++p) {
-        if (*p != '\0' && !IsSeparator(*p)) {
-            continue;
-        }
-        if (IsParentComponent(component, p)) {
-            return false;
-        }
-        if (*p == '\0') {
-            return true;
-        }
-        component = p + 1;
-    }
+    return WhyNotAGameName(name).empty();
 }
 
 bool HasPakExtension(const char* name) {

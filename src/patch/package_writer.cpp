@@ -47,12 +47,14 @@ bool CopyName(const std::string& name, const char* what, char (&field)[kPatchNam
     return true;
 }
 
-// The installer refuses names that leave the game directory; so does the
-// builder, before it writes anything.
+// The installer refuses names that Windows would not keep in the game
+// directory; so does the builder, before it writes anything.
 bool CheckGameName(const std::string& name, const char* what, std::string* error) {
-    if (!IsSafeRelativeName(name.c_str())) {
-        return Failed(error, FormatText("%s %s is not a relative path inside the game directory",
-                                        what, name.c_str()));
+    const std::string why = WhyNotAGameName(name.c_str());
+    if (!why.empty()) {
+        return Failed(error, FormatText("%s %s is not a path Windows keeps in the game directory: "
+                                        "%s",
+                                        what, name.c_str(), why.c_str()));
     }
     return true;
 }

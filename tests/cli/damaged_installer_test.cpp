@@ -34,6 +34,8 @@ struct Damage {
     std::function<void(const std::string& installer)> write;
     // Names that only the game directory makes too long look sound on their own.
     bool inspectSeesIt = true;
+    // What the reason on stderr says, when the case checks it.
+    const char* why = nullptr;
 };
 
 void PrintTo(const Damage& damage, std::ostream* out) {
@@ -110,6 +112,28 @@ const Damage kDamages[] = {
     {"pak_name_too_long_for_the_game_directory", Rename(kPak, std::string(236, 'p') + ".pak"),
      false},
     {"pak_name_not_a_pak", Rename(kPak, "data\\a.zip")},
+    // Names Windows would not keep as given, in a loose record and in an
+    // archive's name: the reason names the record and the name.
+    {"device_name", Rename(3, "data\\aux.cfg"), true, "loose file record 3 (data\\aux.cfg)"},
+    {"device_name_alone", Rename(3, "con"), true, "device name"},
+    {"device_name_with_extension", Rename(3, "data\\lpt1.log"), true, "device name"},
+    {"device_name_as_directory", Rename(3, "nul\\z.txt"), true, "device name"},
+    {"numbered_device_name", Rename(3, "COM3.dat"), true, "device name"},
+    {"trailing_dot", Rename(3, "data\\x."), true, "ends in a dot"},
+    {"trailing_space", Rename(3, "data\\y "), true, "ends in a dot or a space"},
+    {"empty_component", Rename(3, "data\\\\x.txt"), true, "empty component"},
+    {"question_mark", Rename(3, "a?.txt"), true, "0x3F"},
+    {"vertical_bar", Rename(3, "a|b.txt"), true, "0x7C"},
+    {"angle_bracket", Rename(3, "a<b.txt"), true, "0x3C"},
+    {"control_character", Rename(3, "a\x01.txt"), true, "0x01"},
+    {"incomplete_character", Rename(3, "a\xB0"), true, "starts no character"},
+    {"pak_device_name", Rename(kPak, "data\\aux.pak"), true, "pak record 0 (data\\aux.pak)"},
+    {"pak_device_directory", Rename(kPak, "nul\\a.pak"), true, "device name"},
+    {"pak_trailing_dot_directory", Rename(kPak, "data.\\a.pak"), true, "ends in a dot"},
+    {"pak_trailing_space_directory", Rename(kPak, "data \\a.pak"), true, "ends in a dot"},
+    {"pak_empty_component", Rename(kPak, "data\\\\a.pak"), true, "empty component"},
+    {"pak_refused_character", Rename(kPak, "a*.pak"), true, "0x2A"},
+    {"pak_control_character", Rename(kPak, "a\x1F.pak"), true, "0x1F"},
 };
 
 class DamagedInstaller : public ::testing::TestWithParam<Damage> {};
@@ -127,6 +151,9 @@ TEST_P(DamagedInstaller, IsRefusedBeforeTheGameDirectoryIsTouched) {
     EXPECT_EQ(1, run.exitCode) << run.out << run.err;
     EXPECT_NE(std::string::npos, run.out.find(Shown(kFailed))) << run.out;
     EXPECT_FALSE(run.err.empty());
+    if (GetParam().why) {
+        EXPECT_NE(std::string::npos, run.err.find(Shown(GetParam().why))) << run.err;
+    }
     EXPECT_EQ(before, TakeSnapshot(scratch / "work"));
 
 #ifndef _WIN32

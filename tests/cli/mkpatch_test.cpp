@@ -136,6 +136,46 @@ TEST_F(MkpatchTest, RefusesBadInputWithoutWritingAnInstaller) {
     EXPECT_FALSE(Exists(installer));
 }
 
+// Files a Linux tree may hold but Windows would not keep as named: neither
+// builder puts them in an installer, and the message names the file.
+TEST_F(MkpatchTest, RefusesNamesWindowsWouldNotKeep) {
+    PutFile(release + "\\dir\\a.txt", "a");
+    MakeDirectory(release + "\\old");
+    const struct {
+        const char* file; // under the tree, '\\' separated
+        const char* why;
+    } kFiles[] = {
+        {"data\\aux.cfg", "device name"},
+        {"lpt1.log", "device name"},
+        {"nul\\z.txt", "device name"},
+        {"data\\x.", "ends in a dot"},
+        {"data\\y ", "ends in a dot or a space"},
+        {"a?.txt", "0x3F"},
+        {"a|b.txt", "0x7C"},
+    };
+    for (const auto& bad : kFiles) {
+        SCOPED_TRACE(bad.file);
+        RemoveTree(release + "\\files");
+        PutFile(release + "\\files\\" + bad.file, "x");
+        RunResult run = Build({"--files", Native("files")});
+        EXPECT_NE(0, run.exitCode);
+        EXPECT_NE(std::string::npos, run.err.find(NativePath(bad.file))) << run.err;
+        EXPECT_NE(std::string::npos, run.err.find(bad.why)) << run.err;
+        EXPECT_FALSE(Exists(installer));
+        run = RunProgram(MkpatchPath(), {"diff", "--stub", StubPath(), "-o", NativePath(installer),
+                                         Native("old"), Native("files")});
+        EXPECT_NE(0, run.exitCode);
+        EXPECT_NE(std::string::npos, run.err.find(NativePath(bad.file))) << run.err;
+        EXPECT_FALSE(Exists(installer));
+    }
+    for (const char* pak : {"data/aux.pak", "nul/x.pak", "data./x.pak", "a*.pak"}) {
+        RunResult run = Build({"--pak", std::string(pak) + "=" + Native("dir")});
+        EXPECT_EQ(2, run.exitCode) << pak;
+        EXPECT_NE(std::string::npos, run.err.find(pak)) << run.err;
+        EXPECT_FALSE(Exists(installer));
+    }
+}
+
 TEST_F(MkpatchTest, InspectFindsARecordThatDoesNotMatchItsDigest) {
     RawPackage package;
     package.AddLoose("good.txt", "good", kStamp);

@@ -184,12 +184,60 @@ TEST(Progress, PercentIsTheTrueQuotientWithoutOverflow) {
     EXPECT_EQ(Percent(UINT64_MAX - 1, UINT64_MAX), 99u);
 }
 
-TEST(PackageNames, RelativeNamesOnly) {
-    for (const char* good : {"a.txt", "data\\x.pak", "a\\.b\\c", "..a", "a..\\b", "x/y.txt"})
-        EXPECT_TRUE(IsSafeRelativeName(good)) << good;
-    for (const char* bad : {"", "\\a", "/a", "c:a", "a\\b:s", "..", "..\\a", "a\\..\\b", "a/../b",
-                            "a\\..", "a\\...\\b", "a\\.. \\b"})
-        EXPECT_FALSE(IsSafeRelativeName(bad)) << bad;
+// Names as Windows reads them, per character of code page 936: 乗 is 81 5C
+// and 亅 is 81 7C, whose second bytes are neither '\\' nor '|'.
+TEST(PackageNames, OnlyNamesWindowsKeepsInTheGameDirectory) {
+    for (const char* good : {"a.txt", "data\\x.pak", "a\\.b\\c", "..a", "x/y.txt", "com10.txt",
+                             "console", "nul_", "\x81\x5C.txt", "\x81\x7C\\\x81\x5C", "\x80 euro"})
+        EXPECT_EQ(WhyNotAGameName(good), "") << good;
+    const struct {
+        const char* name;
+        const char* why;
+    } kBad[] = {
+        {"", "empty"},
+        {"\\a", "empty component"},
+        {"/a", "empty component"},
+        {"a\\\\b", "empty component"},
+        {"a\\", "empty component"},
+        {"..", "ends in a dot"},
+        {"..\\a", "ends in a dot"},
+        {"a\\..\\b", "ends in a dot"},
+        {"a/../b", "ends in a dot"},
+        {"a..\\b", "ends in a dot"},
+        {"data\\x.", "ends in a dot"},
+        {"data\\y ", "ends in a dot or a space"},
+        {"a\\.. \\b", "ends in a dot or a space"},
+        {"data\\aux.cfg", "device name"},
+        {"con", "device name"},
+        {"CON", "device name"},
+        {"data\\lpt1.log", "device name"},
+        {"nul\\z.txt", "device name"},
+        {"com3.dat", "device name"},
+        {"Com9", "device name"},
+        {"prn .txt", "device name"},
+        {"c:a", "0x3A"},
+        {"a\\b:s", "0x3A"},
+        {"a?.txt", "0x3F"},
+        {"a*", "0x2A"},
+        {"a|b.txt", "0x7C"},
+        {"a<b", "0x3C"},
+        {"a>b", "0x3E"},
+        {"a\"b", "0x22"},
+        {"a\x01"
+         "b",
+         "0x01"},
+        {"a\x1F", "0x1F"},
+        {"\xFF"
+         "a",
+         "0xFF"},
+        {"a\x81", "starts no character"},
+        {"a\x81\x7F", "starts no character"},
+    };
+    for (const auto& bad : kBad) {
+        const std::string why = WhyNotAGameName(bad.name);
+        EXPECT_NE(why.find(bad.why), std::string::npos) << bad.name << ": " << why;
+        EXPECT_FALSE(IsSafeRelativeName(bad.name)) << bad.name;
+    }
     EXPECT_TRUE(HasPakExtension("Data\\X.PaK"));
     EXPECT_FALSE(HasPakExtension("x.pa"));
     EXPECT_FALSE(HasPakExtension("x.pak.bak"));
@@ -209,8 +257,8 @@ TEST(PackageWriter, RefusesWhatTheInstallerWouldRefuseAndLeavesNothing) {
     missing.source.path = space.root() + "\\nothing.bin";
     const std::vector<Case> cases = {
         {"long name", {{}, {space.File(std::string(260, 'n'), "x")}}, "259"},
-        {"absolute", {{}, {space.File("\\abs.txt", "x")}}, "relative"},
-        {"climbing", {{}, {space.File("a\\..\\..\\b.txt", "x")}}, "relative"},
+        {"absolute", {{}, {space.File("\\abs.txt", "x")}}, "empty component"},
+        {"climbing", {{}, {space.File("a\\..\\..\\b.txt", "x")}}, "ends in a dot"},
         {"not a pak", {{{"data\\x.zip", Stamp(1), {}}}, {}}, ".pak"},
         {"digest", {{}, {space.File("ok.txt", "fine"), wrong}}, "digest"},
         {"missing source", {{}, {missing}}, "nothing.bin"},

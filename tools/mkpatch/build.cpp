@@ -18,7 +18,7 @@ void AddLooseFiles(const std::string& dir, PackageContents* contents,
                    std::vector<SourceNote>* notes) {
     std::set<std::string> seen;
     for (const FoundFile& found : ListFiles(dir)) {
-        std::string name = RecordName(found.relative, "the file name");
+        std::string name = GameRecordName(found);
         CheckUnique(&seen, name, dir);
         contents->looseFiles.push_back(DescribeFile(found, name));
         notes->push_back({nullptr, found.path, false});
@@ -29,9 +29,11 @@ std::string CheckedPakName(const std::string& given) {
     std::string name = given;
     std::replace(name.begin(), name.end(), '/', '\\');
     name = ToAcp(name, "the archive name");
-    if (!IsSafeRelativeName(name.c_str()))
+    const std::string why = WhyNotAGameName(name.c_str());
+    if (!why.empty())
         Fail(kExitUsageOrIo,
-             "the archive name " + given + " is not a relative path inside the game directory");
+             "the archive name " + given +
+                 " is not a path Windows keeps in the game directory: " + ToUtf8(why));
     if (!HasPakExtension(name.c_str()))
         Fail(kExitUsageOrIo, "the archive name " + given + " does not end in \".pak\"");
     // Kept as spelt: the installer opens and creates the archive under this

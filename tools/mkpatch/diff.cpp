@@ -179,7 +179,7 @@ void DiffArchive(const FoundFile& fresh, const FoundFile* old, Diff* diff) {
     std::vector<ArchiveEntry> oldEntries;
     if (old)
         oldEntries = ReadCheckedArchive(old->path);
-    const std::string name = RecordName(fresh.relative, "the archive name");
+    const std::string name = GameRecordName(fresh);
     // A pak record without records is not even opened by the installer: a
     // new empty archive can only travel as a whole file.
     if (!old && newEntries.empty()) {
@@ -199,7 +199,7 @@ void DiffArchive(const FoundFile& fresh, const FoundFile* old, Diff* diff) {
 }
 
 void DiffLooseFile(const FoundFile& fresh, const FoundFile* old, Diff* diff) {
-    const std::string name = RecordName(fresh.relative, "the file name");
+    const std::string name = GameRecordName(fresh);
     if (old && SameContents(old->path, fresh.path)) {
         ++diff->equalFiles;
         if (StampValue(ModificationTime(old->path)) != StampValue(ModificationTime(fresh.path)))

@@ -67,6 +67,10 @@ struct FoundFile {
 std::vector<FoundFile> ListFiles(const std::string& dir);
 // A relative path as a record names it: '\' separated, code page 936.
 std::string RecordName(const std::string& relativeUtf8, const char* what);
+// The same for a file the installer writes into the game directory (a loose
+// file, an archive): refused, naming the file, where Windows would not keep
+// the name as given.
+std::string GameRecordName(const FoundFile& found);
 std::string LowerCased(std::string name);
 // The game's directories are case-insensitive: two names of one tree that
 // Windows takes for one would land on the same file.

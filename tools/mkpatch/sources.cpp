@@ -39,6 +39,15 @@ std::string RecordName(const std::string& relativeUtf8, const char* what) {
     return ToAcp(name, what);
 }
 
+std::string GameRecordName(const FoundFile& found) {
+    const std::string name = RecordName(found.relative, "the file name");
+    const std::string why = WhyNotAGameName(name.c_str());
+    if (!why.empty())
+        Fail(kExitBadInput, found.path + " cannot be installed: Windows would not keep its name " +
+                                "in the game directory: " + ToUtf8(why));
+    return name;
+}
+
 std::string LowerCased(std::string name) {
     LowerCaseBytes(name.data());
     return name;
