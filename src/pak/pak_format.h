@@ -16,6 +16,9 @@ constexpr u32 kPakEntrySize = 64;
 constexpr u32 kPakMaxNameLength = 259;
 // The longest step between two names the reader accepts.
 constexpr u32 kPakMaxNameSpan = 1024;
+// The largest index read into memory: some 700 000 sub-files, far more than a
+// game's archive holds, and little of a 32-bit process's address space.
+constexpr u32 kPakMaxIndexSize = 64u << 20;
 extern const char kPakSignature[40]; // 39 characters and a NUL
 
 #pragma pack(push, 1)

@@ -4,6 +4,7 @@
 #include "crypto/crypto.h"
 #include "runtime/file_ops.h"
 #include "runtime/log.h"
+#include "runtime/memory.h"
 
 #include <cstdio>
 #include <cstring>
@@ -79,6 +80,14 @@ void LogIndexReadFailure(const std::string& path) {
     iLog& log = GetLog();
     log.Write(path.c_str());
     log.Write(": Read pak info header fail\n");
+}
+
+void LogIndexTooLarge(const std::string& path, u32 size) {
+    iLog& log = GetLog();
+    log.Write(path.c_str());
+    log.Write(": not enough memory for its index of ");
+    WriteNumber(log, size);
+    log.Write(" bytes\n");
 }
 
 void LogIndexProblem(const std::string& path, u32 count, const PakIndexProblem& problem) {
@@ -230,20 +239,32 @@ PakArchive* PakManager::OpenArchiveFile(const char* path, const std::string& nam
         *error = PakBadHeader;
         return nullptr;
     }
-    if (!LoadIndex(stream, header, fileSize)) {
-        LogIndexReadFailure(archive->name);
+    const IndexLoad load = LoadIndex(stream, header, fileSize);
+    if (load != IndexLoad::Loaded) {
+        if (load == IndexLoad::NoMemory)
+            LogIndexTooLarge(archive->name, header.indexSize);
+        else
+            LogIndexReadFailure(archive->name);
         *error = PakIoError;
         return nullptr;
     }
     PakIndexKeys keys;
     GetIndexKeys(&keys);
     DecipherIndex(keys, m_index.data(), m_index.size());
-    if (!ParseIndex(archive.get(), header.fileCount, mode == PakReadWrite)) {
+    switch (ParseIndex(archive.get(), header.fileCount, mode == PakReadWrite)) {
+    case IndexParse::Whole:
+        break;
+    case IndexParse::Damaged:
         *error = PakIndexDamaged;
         // A rewrite would keep only what the damaged index still names: an
         // archive opened for writing must be whole, or it is not opened.
         if (mode == PakReadWrite)
             return nullptr;
+        break;
+    case IndexParse::NoMemory:
+        LogIndexTooLarge(archive->name, header.indexSize);
+        *error = PakIoError;
+        return nullptr;
     }
     return archive.release();
 }
@@ -297,41 +318,51 @@ bool PakManager::OpenForWriting(PakArchive* archive, i32* error) {
     return true;
 }
 
-// The index must lie inside the file: its length is checked against the file
-// before the buffer is sized, so a damaged header cannot ask for gigabytes.
-bool PakManager::LoadIndex(FileStream& stream, const PakHeader& header, u32 fileSize) {
+// The index must lie inside the file and within kPakMaxIndexSize: both are
+// checked before the buffer is sized, so a damaged header cannot ask for
+// gigabytes.
+PakManager::IndexLoad PakManager::LoadIndex(FileStream& stream, const PakHeader& header,
+                                            u32 fileSize) {
     const u64 end = static_cast<u64>(header.indexOffset) + header.indexSize;
     if (end > fileSize || header.indexOffset > static_cast<u32>(std::numeric_limits<i32>::max()))
-        return false;
+        return IndexLoad::Unreadable;
+    if (!ResizeFromDisk(&m_index, header.indexSize, kPakMaxIndexSize))
+        return IndexLoad::NoMemory;
     stream.Seek(static_cast<i32>(header.indexOffset));
-    m_index.resize(header.indexSize);
-    return stream.Read(m_index.data(), header.indexSize);
+    return stream.Read(m_index.data(), header.indexSize) ? IndexLoad::Loaded
+                                                         : IndexLoad::Unreadable;
 }
 
-bool PakManager::ParseIndex(PakArchive* archive, u32 count, bool forRewrite) {
+PakManager::IndexParse PakManager::ParseIndex(PakArchive* archive, u32 count, bool forRewrite) {
     PakIndexProblem problem{PakIndexIntact, 0, static_cast<u32>(m_index.size())};
     problem.fault = CheckPakIndexShape(m_index.size(), count);
     if (problem.fault != PakIndexIntact) {
         LogIndexProblem(archive->name, count, problem);
-        return false;
+        return IndexParse::Damaged;
     }
-    // The shape check bounds the count by the index length, so this is
-    // bounded by the file's size.
-    archive->files.reserve(count);
-    for (u32 i = 0; i < count; ++i) {
-        PakIndexEntry index;
-        std::string_view name;
-        if (!ReadPakIndexEntry(m_index.data(), m_index.size(), count, i, &index, &name, &problem)) {
-            LogIndexProblem(archive->name, count, problem);
-            return false;
+    // The shape check bounds the count by the index length, so the table is
+    // bounded by the index's limit; the memory may still not be there.
+    try {
+        archive->files.reserve(count);
+        for (u32 i = 0; i < count; ++i) {
+            PakIndexEntry index;
+            std::string_view name;
+            if (!ReadPakIndexEntry(m_index.data(), m_index.size(), count, i, &index, &name,
+                                   &problem)) {
+                LogIndexProblem(archive->name, count, problem);
+                return IndexParse::Damaged;
+            }
+            archive->files[std::string(name)] = MakeFileEntry(archive, index);
         }
-        archive->files[std::string(name)] = MakeFileEntry(archive, index);
+    } catch (const std::bad_alloc&) {
+        archive->files.clear();
+        return IndexParse::NoMemory;
     }
     if (forRewrite && !CheckPakIndexForRewrite(m_index.data(), m_index.size(), count, &problem)) {
         LogIndexProblem(archive->name, count, problem);
-        return false;
+        return IndexParse::Damaged;
     }
-    return true;
+    return IndexParse::Whole;
 }
 
 bool PakManager::CreateEmptyPak(const char* path) {

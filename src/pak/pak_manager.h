@@ -125,11 +125,14 @@ class PakManager {
         u32 refs;
     };
 
+    enum class IndexLoad { Loaded, Unreadable, NoMemory };
+    enum class IndexParse { Whole, Damaged, NoMemory };
+
     PakArchive* OpenArchiveFile(const char* path, const std::string& name, u32 mode, i32* error);
     bool OpenForWriting(PakArchive* archive, i32* error);
-    bool LoadIndex(FileStream& stream, const PakHeader& header, u32 fileSize);
-    // With `forRewrite`, also the checks a rewrite needs; false on damage.
-    bool ParseIndex(PakArchive* archive, u32 count, bool forRewrite);
+    IndexLoad LoadIndex(FileStream& stream, const PakHeader& header, u32 fileSize);
+    // With `forRewrite`, also the checks a rewrite needs.
+    IndexParse ParseIndex(PakArchive* archive, u32 count, bool forRewrite);
     static bool CreateEmptyPak(const char* path);
     bool Rewrite(PakArchive* archive, const PakUpdateItem* items, u32 count, const char* tempPath,
                  bool commit, const FILETIME* stamp);

@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 
 CRITICAL_SECTION g_pakUpdateLock;
 
@@ -88,10 +89,9 @@ void CopyIndexFields(const PakFileEntry& from, PakIndexEntry* to) {
     to->stampHigh = from.stampHigh;
 }
 
-bool BuildMergeMap(PakArchive* archive, const PakUpdateItem* items, u32 count,
-                   PakMergeMap* records) {
-    if (count != 0 && items == nullptr)
-        return false;
+// The old sub-files under their lower-case names, then the items, an item
+// winning over an old sub-file and a later item over an earlier one.
+bool MergeInto(PakArchive* archive, const PakUpdateItem* items, u32 count, PakMergeMap* records) {
     for (auto& file : archive->files) {
         const std::string key = LowerCased(file.first);
         PakMergeRecord& record = (*records)[key];
@@ -114,6 +114,19 @@ bool BuildMergeMap(PakArchive* archive, const PakUpdateItem* items, u32 count,
         record.item = &items[i];
     }
     return records->size() <= 0xFFFFFFFFu;
+}
+
+bool BuildMergeMap(PakArchive* archive, const PakUpdateItem* items, u32 count,
+                   PakMergeMap* records) {
+    if (count != 0 && items == nullptr)
+        return false;
+    // As many records as the index and the items hold: bounded, but the
+    // memory may still not be there.
+    try {
+        return MergeInto(archive, items, count, records);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
 }
 
 u64 IndexLength(const PakMergeMap& records) {
@@ -347,7 +360,11 @@ bool PakManager::WriteIndex(const PakMergeMap& records, Stream* dst) {
     const u64 length = IndexLength(records);
     if (length > kMaxArchiveSize)
         return false;
-    m_work.assign(static_cast<size_t>(length), 0);
+    try {
+        m_work.assign(static_cast<size_t>(length), 0);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
     u8* entries = m_work.data();
     u8* names = entries + records.size() * kPakEntrySize;
     u32 nameOffset = 0;

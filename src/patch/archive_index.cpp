@@ -2,6 +2,7 @@
 
 #include "crypto/crypto.h"
 #include "patch/report.h"
+#include "runtime/memory.h"
 
 #include <cstring>
 #include <limits>
@@ -109,7 +110,11 @@ bool ReadArchiveIndex(Stream& file, u32 base, u32 length, std::vector<ArchiveEnt
                                   "(%u bytes)",
                                   header.indexOffset, header.indexSize, length));
 
-    std::vector<u8> index(header.indexSize);
+    std::vector<u8> index;
+    if (!ResizeFromDisk(&index, header.indexSize, kPakMaxIndexSize)) {
+        problem->what = FormatText("not enough memory for its index of %u bytes", header.indexSize);
+        return false;
+    }
     if (!ReadAt(file, static_cast<u64>(base) + header.indexOffset, index.data(), header.indexSize,
                 problem))
         return false;

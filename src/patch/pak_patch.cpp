@@ -4,6 +4,7 @@
 #include "patch/sub_file_match.h"
 #include "patch/update_thread.h"
 #include "runtime/file_ops.h"
+#include "runtime/memory.h"
 
 #include <cstdio>
 #include <cstring>
@@ -61,8 +62,7 @@ PakUpdateItem MakeUpdateItem(const PatchFileRecord& record, Stream* payload, u32
 
 bool CUpdateThread::PatchPak(const PatchPakRecord& pak) {
     const HWND window = g_hMainDlg;
-    SetCurrentItemName(pak.name);
-    PostToWindow(window, WM_PATCH_ITEM_NAME, 0);
+    AnnounceItem(window, pak.name);
     if (pak.recordCount == 0) {
         PostOverallProgress(window);
         return true; // neither opened nor created
@@ -101,6 +101,11 @@ bool CUpdateThread::RewritePak(const PatchPakRecord& pak, const char* path, cons
         RemoveLeftoverBackup(path);
     }
     std::vector<PakUpdateItem> items;
+    if (!ResizeFromDisk(&items, pak.recordCount, kMaxManifestTableSize * 2, true)) {
+        g_pakManager.Close(archive);
+        return Fail(FormatText("not enough memory to compare the %u records of %s", pak.recordCount,
+                               pak.name));
+    }
     if (!FindChangedRecords(archive, pak, &items)) {
         g_pakManager.Close(archive);
         return FailCancelled();

@@ -239,8 +239,9 @@ TEST_F(PakOpenTest, WritingNeedsAnIndexThatAccountsForItsBytes) {
 // allocated; offsets from the index before anything is read.
 TEST_F(PakOpenTest, HostileLengthsAndOffsets) {
     const std::string valid = MakeArchive(dir / "ok.pak");
-    for (auto bad : {std::make_pair(76u, 0xFFFFFFF8u), std::make_pair(0xFFFFFF00u, 0x200u),
-                     std::make_pair(100u, 200u)}) {
+    // A 3 GiB index, in an archive of a few hundred bytes, among them.
+    for (auto bad : {std::make_pair(76u, 0xFFFFFFF8u), std::make_pair(76u, 0xC0000000u),
+                     std::make_pair(0xFFFFFF00u, 0x200u), std::make_pair(100u, 200u)}) {
         PakHeader header = HeaderOf(valid);
         header.indexOffset = bad.first;
         header.indexSize = bad.second;

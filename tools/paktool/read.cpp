@@ -5,6 +5,7 @@
 #include "crypto/crypto.h"
 #include "crypto/md5_pipeline.h"
 #include "platform/codepage.h"
+#include "runtime/memory.h"
 
 #include <cstdio>
 #include <cstring>
@@ -160,7 +161,10 @@ Inspection Inspect(const ArchiveName& archive) {
     CheckHeader(&inspection);
     if (!inspection.problems.empty())
         return inspection;
-    std::vector<u8> index(inspection.header.indexSize);
+    std::vector<u8> index;
+    if (!ResizeFromDisk(&index, inspection.header.indexSize, kPakMaxIndexSize))
+        Fail(kExitUsageOrIo, archive.display + ": not enough memory for its index of " +
+                                 std::to_string(inspection.header.indexSize) + " bytes");
     if (!ReadAt(stream, inspection.header.indexOffset, index.data(),
                 static_cast<u32>(index.size())))
         Fail(kExitUsageOrIo, archive.display + ": cannot read the index");
