@@ -26,12 +26,24 @@ class AllocationLimit {
 
 } // namespace
 
+// Every form of the plain allocation functions, so that none of them comes
+// from elsewhere (a sanitizer's runtime) and meets the others' free.
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+    return size <= g_largestAllowed.load() ? std::malloc(size != 0 ? size : 1) : nullptr;
+}
+
 void* operator new(std::size_t size) {
-    if (size <= g_largestAllowed.load()) {
-        if (void* block = std::malloc(size != 0 ? size : 1))
-            return block;
-    }
+    if (void* block = operator new(size, std::nothrow))
+        return block;
     throw std::bad_alloc();
+}
+
+void* operator new[](std::size_t size) {
+    return operator new(size);
+}
+
+void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
+    return operator new(size, std::nothrow);
 }
 
 void operator delete(void* block) noexcept {
@@ -39,6 +51,22 @@ void operator delete(void* block) noexcept {
 }
 
 void operator delete(void* block, std::size_t) noexcept {
+    std::free(block);
+}
+
+void operator delete(void* block, const std::nothrow_t&) noexcept {
+    std::free(block);
+}
+
+void operator delete[](void* block) noexcept {
+    std::free(block);
+}
+
+void operator delete[](void* block, std::size_t) noexcept {
+    std::free(block);
+}
+
+void operator delete[](void* block, const std::nothrow_t&) noexcept {
     std::free(block);
 }
 
