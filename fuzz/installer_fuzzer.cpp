@@ -18,19 +18,27 @@
 // Checked: nothing is written outside the game directory; the temporary
 // package is gone after every run; a success leaves no side file of an
 // archive rewrite (unless the package names a loose file so); a failure says
-// why; no archive stays open; and nothing of a.pak is lost: unless the
+// why; no archive stays open; nothing of a.pak is lost: unless the
 // package replaces it whole, a.pak is either byte for byte as it was, or
 // holds (or its ".bak" holds) every sub-file it had, with its bytes, but
-// those the package carries a record of.
+// those the package carries a record of; and the dry run, made before the
+// run, foresaw it: a failure where it said so, a whole run where it said so,
+// with the archives it said it would write holding the sub-files it named
+// and those it said were up to date left as they were. (Not compared: an
+// installer the dry run refuses as damaged, which the job may still apply in
+// part; archives the dry run calls damaged; packages that write side names.)
 #include "crypto/crypto.h"
 #include "fuzz_support.h"
 #include "pak/pak_manager.h"
+#include "patch/dry_run.h"
+#include "patch/extracted_package.h"
 #include "patch/update_thread.h"
 
 #include <zlib.h>
 
 #include <cstring>
 #include <filesystem>
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
@@ -325,6 +333,68 @@ void CheckLeftovers(const std::string& root, const std::string& game, bool succe
     }
 }
 
+// What the dry run says of the run to come, made before it.
+struct Forecast {
+    bool made = false; // the dry run could read the installer
+    UpdatePlan plan;
+};
+
+Forecast Foresee(const std::string& installer, const std::string& game) {
+    Forecast forecast;
+    ExtractedPackage package;
+    std::string problem;
+    if (!package.Extract(installer.c_str(), &problem))
+        return forecast;
+    PlanUpdate(package.GetManifest(), package.Payload(), game, &forecast.plan);
+    forecast.made = true;
+    return forecast;
+}
+
+std::string ReadWhole(const std::string& path) {
+    FileStream stream;
+    std::string bytes;
+    if (!stream.Open(path.c_str(), OpenRead))
+        return "<missing>";
+    bytes.resize(stream.GetSize());
+    if (!bytes.empty() && !stream.Read(&bytes[0], static_cast<u32>(bytes.size())))
+        return "<unreadable>";
+    return bytes;
+}
+
+void CheckForecast(const Forecast& forecast, bool succeeded, const PackageReach& reach,
+                   const std::string& game, const std::map<std::string, std::string>& before) {
+    if (!forecast.made || reach.sideNames || !forecast.plan.damage.empty())
+        return;
+    const UpdatePlan& plan = forecast.plan;
+    if (plan.failure.empty() && !succeeded)
+        fuzz::Violation("the dry run foresaw a whole run, and the run failed");
+    if (!plan.failure.empty() && succeeded)
+        fuzz::Violation("the dry run foresaw a failure, and the run succeeded");
+    if (!succeeded)
+        return;
+    for (const PlannedPak& pak : plan.paks) {
+        const std::string path = game + "\\" + pak.name;
+        if (pak.action == PlannedPak::UpToDate && !pak.fromPackage) {
+            const auto held = before.find(FoldGameName(pak.name));
+            if (held != before.end() && ReadWhole(path) != held->second)
+                fuzz::Violation("an archive the dry run called up to date was changed");
+        }
+        if (pak.action != PlannedPak::Create && pak.action != PlannedPak::Rewrite)
+            continue;
+        i32 error = PakOk;
+        PakArchive* archive = g_pakManager.Open(path.c_str(), PakReadOnly, false, &error);
+        if (archive == nullptr)
+            fuzz::Violation("an archive the dry run said would be written cannot be read");
+        for (const PlannedSubFile& sub : pak.subFiles) {
+            std::string name = sub.name;
+            LowerCaseBytes(&name[0]);
+            if (g_pakManager.FindSubFile(archive, name.c_str()) == nullptr)
+                fuzz::Violation("a sub-file the dry run said would be written is missing");
+        }
+        g_pakManager.Close(archive);
+    }
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -357,6 +427,9 @@ extern "C" int LLVMFuzzerTestOneInput(const u8* data, size_t size) {
     const std::string installer = root + "\\setup.exe";
     WriteString(installer, Installer(payload));
 
+    const Forecast forecast = Foresee(installer, game);
+    const std::map<std::string, std::string> before = {{"a.pak", archiveA},
+                                                       {"data\\b.pak", g_archiveB}};
     bool succeeded;
     {
         CUpdateThread job;
@@ -370,6 +443,7 @@ extern "C" int LLVMFuzzerTestOneInput(const u8* data, size_t size) {
     fuzz::ExpectNoOpenArchives();
     CheckLeftovers(root, game, succeeded, reach.sideNames);
     CheckNothingLostOfA(game, archiveA, reach);
+    CheckForecast(forecast, succeeded, reach, game, before);
     fuzz::RemoveTree(root);
     return 0;
 }

@@ -6,8 +6,6 @@
 #include "runtime/types.h"
 
 #include <cstddef>
-#include <string>
-#include <string_view>
 
 constexpr u32 kPakMagic = 0x4B415021; // "!PAK" read as a little-endian u32
 constexpr u32 kPakVersion = 5;
@@ -79,47 +77,3 @@ void GetIndexKeys(PakIndexKeys* keys);
 // than a block is left as it is, so nothing past `length` is touched.
 void EncipherIndex(const PakIndexKeys& keys, u8* buffer, size_t length);
 void DecipherIndex(const PakIndexKeys& keys, u8* buffer, size_t length);
-
-// Why an index, or one entry of it, cannot be used. The entry checks stop at
-// the first damaged entry; the entries before it remain usable.
-enum PakIndexFault : u32 {
-    PakIndexIntact = 0,
-    PakIndexUnaligned,    // length is not a whole number of cipher blocks
-    PakIndexTableOverrun, // 64 x fileCount does not fit in the index
-    PakIndexNameOffset,   // nameOffset is not inside the names area
-    PakIndexNameSpan,     // the step to the next entry's name exceeds 1024
-    PakIndexLastName,     // the last name has no NUL before the end
-    // What only a rewrite refuses (CheckPakIndexForRewrite):
-    PakIndexNameRunsOn,  // a name has no NUL before the next entry's name
-    PakIndexStrayNames,  // names-area bytes outside the names that are not zero
-    PakIndexEmptyDigest, // a sub-file of 0 bytes whose digest is another's
-};
-
-struct PakIndexProblem {
-    PakIndexFault fault;
-    u32 entry; // the damaged entry (from 0)
-    u32 value; // the offending nameOffset, step or length
-};
-
-// Whether a deciphered index of `length` bytes can hold `count` entries.
-PakIndexFault CheckPakIndexShape(size_t length, u32 count);
-
-// Entry `i` of a deciphered index whose shape passed CheckPakIndexShape, and
-// its name (pointing into `index`). False at a damaged entry, with `problem`
-// filled in.
-bool ReadPakIndexEntry(const u8* index, size_t length, u32 count, u32 i, PakIndexEntry* entry,
-                       std::string_view* name, PakIndexProblem* problem);
-
-// A reader keeps what it can of a damaged index, but a rewrite keeps exactly
-// the sub-files the index names and drops the rest. So before an archive is
-// rewritten its index must account for its bytes: each name ends with a NUL
-// before the next name starts, every names-area byte outside the names is
-// zero (bytes of a lost entry or name would not be), and a sub-file of 0
-// bytes does not carry the digest of other bytes (then its size, not its
-// digest, is the damaged field). Run on an index every entry of which
-// ReadPakIndexEntry accepted. False with `problem` filled in.
-bool CheckPakIndexForRewrite(const u8* index, size_t length, u32 count, PakIndexProblem* problem);
-
-// The damage in plain English, naming the entry and the field, for the
-// tools and the patch job's reasons.
-std::string DescribePakIndexProblem(const PakIndexProblem& problem, u32 count);

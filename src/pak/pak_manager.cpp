@@ -134,6 +134,8 @@ void LogIndexProblem(const std::string& path, u32 count, const PakIndexProblem& 
     }
 }
 
+} // namespace
+
 PakFileEntry MakeFileEntry(PakArchive* archive, const PakIndexEntry& index) {
     PakFileEntry entry;
     entry.archive = archive;
@@ -150,7 +152,41 @@ PakFileEntry MakeFileEntry(PakArchive* archive, const PakIndexEntry& index) {
     return entry;
 }
 
-} // namespace
+// A file of zero bytes: left by a run stopped between creating an archive
+// and writing its header, or by a cut between the two moves of a swap.
+bool IsEmptyFile(const std::string& path) {
+    RawFile file;
+    return file.Open(path.c_str(), OpenRead) == StreamOk && file.GetSize() == 0;
+}
+
+PakWriteSource ChoosePakWriteSource(const std::string& path) {
+    const Presence backup = Probe(path + ".bak");
+    switch (Probe(path)) {
+    case Presence::Unknown:
+        return PakWriteSource::Unknown;
+    case Presence::Directory:
+        return PakWriteSource::Directory;
+    case Presence::File:
+        // An empty file holds nothing, but a backup beside it may hold the
+        // only copy of the archive: that one wins.
+        return backup == Presence::File && IsEmptyFile(path) ? PakWriteSource::Backup
+                                                             : PakWriteSource::Archive;
+    case Presence::Absent:
+        break;
+    }
+    switch (backup) {
+    case Presence::File:
+        return PakWriteSource::Backup;
+    case Presence::Unknown:
+        return PakWriteSource::Unknown;
+    default:
+        return PakWriteSource::Create;
+    }
+}
+
+bool HasLeftoverPakBackup(const std::string& path) {
+    return Probe(path + ".bak") == Presence::File;
+}
 
 PakArchive* PakManager::Open(const char* path, u32 mode, bool recreate, i32* error) {
     *error = PakOk;
@@ -227,31 +263,37 @@ PakArchive* PakManager::OpenArchiveFile(const char* path, const std::string& nam
         return nullptr;
     }
 
-    const u32 fileSize = stream.GetSize();
-    if (fileSize == kPakHeaderSize)
-        return archive.release();
+    return LoadArchive(std::move(archive), mode, error);
+}
 
-    PakHeader header;
-    if (!stream.Read(&header, sizeof header) || header.magic != kPakMagic ||
-        header.version < kPakVersion) {
+// The header and the index through the one reader, with the log lines and
+// error codes of the library.
+PakArchive* PakManager::LoadArchive(std::unique_ptr<PakArchive> archive, u32 mode, i32* error) {
+    FileStream& stream = archive->stream;
+    const u32 fileSize = stream.GetSize();
+    PakHeaderState state = PakHeaderState::Whole;
+    if (m_reader.ReadHeader(stream, 0, fileSize, &state) != PakIndexReader::Result::Read ||
+        state == PakHeaderState::TooShort || state == PakHeaderState::BadMagic ||
+        state == PakHeaderState::OldVersion) {
         stream.Close();
         LogBadHeader(archive->name);
         *error = PakBadHeader;
         return nullptr;
     }
-    const IndexLoad load = LoadIndex(stream, header, fileSize);
-    if (load != IndexLoad::Loaded) {
-        if (load == IndexLoad::NoMemory)
-            LogIndexTooLarge(archive->name, header.indexSize);
+    if (state == PakHeaderState::Empty)
+        return archive.release();
+    const PakIndexReader::Result read = state == PakHeaderState::IndexOutside
+                                            ? PakIndexReader::Result::Unreadable
+                                            : m_reader.ReadIndex(stream, 0);
+    if (read != PakIndexReader::Result::Read) {
+        if (read == PakIndexReader::Result::NoMemory)
+            LogIndexTooLarge(archive->name, m_reader.Header().indexSize);
         else
             LogIndexReadFailure(archive->name);
         *error = PakIoError;
         return nullptr;
     }
-    PakIndexKeys keys;
-    GetIndexKeys(&keys);
-    DecipherIndex(keys, m_index.data(), m_index.size());
-    switch (ParseIndex(archive.get(), header.fileCount, mode == PakReadWrite)) {
+    switch (ParseIndex(archive.get(), mode == PakReadWrite)) {
     case IndexParse::Whole:
         break;
     case IndexParse::Damaged:
@@ -262,7 +304,7 @@ PakArchive* PakManager::OpenArchiveFile(const char* path, const std::string& nam
             return nullptr;
         break;
     case IndexParse::NoMemory:
-        LogIndexTooLarge(archive->name, header.indexSize);
+        LogIndexTooLarge(archive->name, m_reader.Header().indexSize);
         *error = PakIoError;
         return nullptr;
     }
@@ -274,39 +316,27 @@ PakArchive* PakManager::OpenArchiveFile(const char* path, const std::string& nam
 // next replacement overwrite the only copy of the old archive. The empty
 // archive is written through the read-write handle, which opens an existing
 // file without truncating it, so an archive that a failed or racing query
-// reported missing is never wiped. A file of zero bytes gets the header too
-// (a run stopped between creating the archive and writing its header leaves
-// one), unless a backup stands beside it.
+// reported missing is never wiped.
 bool PakManager::OpenForWriting(PakArchive* archive, i32* error) {
-    const Presence presence = Probe(archive->path);
-    if (presence == Presence::Unknown) {
+    switch (ChoosePakWriteSource(archive->path)) {
+    case PakWriteSource::Unknown:
         *error = PakIoError;
         return false;
-    }
-    if (presence == Presence::Directory)
+    case PakWriteSource::Directory:
         return false;
-    Recovery recovery = Recovery::NoBackup;
-    if (presence == Presence::Absent) {
-        recovery = RestoreBackup(archive->path);
-        if (recovery == Recovery::Failed) {
+    case PakWriteSource::Backup:
+        if (!MoveFileLogged((archive->path + ".bak").c_str(), archive->path.c_str())) {
             *error = PakIoError;
             return false;
         }
+        break;
+    case PakWriteSource::Archive:
+    case PakWriteSource::Create:
+        break;
     }
     FileStream& stream = archive->stream;
     if (!stream.Open(archive->path.c_str(), OpenReadWrite))
         return false;
-    // An empty file holds nothing, but a backup beside it may hold the only
-    // copy of the archive: that one wins.
-    if (stream.GetSize() == 0 && recovery == Recovery::NoBackup &&
-        Probe(archive->path + ".bak") == Presence::File) {
-        stream.Close();
-        if (RestoreBackup(archive->path) != Recovery::Restored ||
-            !stream.Open(archive->path.c_str(), OpenReadWrite)) {
-            *error = PakIoError;
-            return false;
-        }
-    }
     if (stream.GetSize() == 0) {
         PakHeader header;
         InitPakHeader(&header);
@@ -318,51 +348,27 @@ bool PakManager::OpenForWriting(PakArchive* archive, i32* error) {
     return true;
 }
 
-// The index must lie inside the file and within kPakMaxIndexSize: both are
-// checked before the buffer is sized, so a damaged header cannot ask for
-// gigabytes.
-PakManager::IndexLoad PakManager::LoadIndex(FileStream& stream, const PakHeader& header,
-                                            u32 fileSize) {
-    const u64 end = static_cast<u64>(header.indexOffset) + header.indexSize;
-    if (end > fileSize || header.indexOffset > static_cast<u32>(std::numeric_limits<i32>::max()))
-        return IndexLoad::Unreadable;
-    if (!ResizeFromDisk(&m_index, header.indexSize, kPakMaxIndexSize))
-        return IndexLoad::NoMemory;
-    stream.Seek(static_cast<i32>(header.indexOffset));
-    return stream.Read(m_index.data(), header.indexSize) ? IndexLoad::Loaded
-                                                         : IndexLoad::Unreadable;
-}
-
-PakManager::IndexParse PakManager::ParseIndex(PakArchive* archive, u32 count, bool forRewrite) {
-    PakIndexProblem problem{PakIndexIntact, 0, static_cast<u32>(m_index.size())};
-    problem.fault = CheckPakIndexShape(m_index.size(), count);
-    if (problem.fault != PakIndexIntact) {
-        LogIndexProblem(archive->name, count, problem);
-        return IndexParse::Damaged;
-    }
-    // The shape check bounds the count by the index length, so the table is
-    // bounded by the index's limit; the memory may still not be there.
+PakManager::IndexParse PakManager::ParseIndex(PakArchive* archive, bool forRewrite) {
+    const u32 count = m_reader.Header().fileCount;
+    PakIndexProblem problem;
+    // The entries are bounded by the index's limit; the memory for their
+    // table may still not be there.
     try {
-        archive->files.reserve(count);
-        for (u32 i = 0; i < count; ++i) {
-            PakIndexEntry index;
-            std::string_view name;
-            if (!ReadPakIndexEntry(m_index.data(), m_index.size(), count, i, &index, &name,
-                                   &problem)) {
-                LogIndexProblem(archive->name, count, problem);
-                return IndexParse::Damaged;
-            }
-            archive->files[std::string(name)] = MakeFileEntry(archive, index);
-        }
+        archive->files.reserve(std::min<u64>(count, m_reader.Header().indexSize / kPakEntrySize));
+        const bool whole = m_reader.VisitEntries(
+            forRewrite,
+            [archive](const PakIndexEntry& index, std::string_view name) {
+                archive->files[std::string(name)] = MakeFileEntry(archive, index);
+            },
+            &problem);
+        if (whole)
+            return IndexParse::Whole;
     } catch (const std::bad_alloc&) {
         archive->files.clear();
         return IndexParse::NoMemory;
     }
-    if (forRewrite && !CheckPakIndexForRewrite(m_index.data(), m_index.size(), count, &problem)) {
-        LogIndexProblem(archive->name, count, problem);
-        return IndexParse::Damaged;
-    }
-    return IndexParse::Whole;
+    LogIndexProblem(archive->name, count, problem);
+    return IndexParse::Damaged;
 }
 
 bool PakManager::CreateEmptyPak(const char* path) {

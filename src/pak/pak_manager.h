@@ -5,11 +5,13 @@
 
 #include "pak/pak_events.h"
 #include "pak/pak_format.h"
+#include "pak/pak_reader.h"
 #include "platform/win32.h"
 #include "runtime/stream.h"
 #include "runtime/types.h"
 
 #include <map>
+#include <memory>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -111,9 +113,6 @@ class PakManager {
                 const char* tempName, bool commit, const FILETIME* stamp = nullptr);
     void SetEventHandler(IPackEventHandle* handler) { m_eventHandler = handler; }
 
-    // Copies `count` bytes from the current position of `src` to `dst`,
-    // feeding MD5; `digest` receives the digest of what was copied.
-    static bool CopyWithDigest(Stream* dst, Stream* src, u32 count, u8 digest[16]);
     bool WriteIndex(const PakMergeMap& records, Stream* dst);
 
     // Archives currently open in `mode` (for tests).
@@ -125,25 +124,57 @@ class PakManager {
         u32 refs;
     };
 
-    enum class IndexLoad { Loaded, Unreadable, NoMemory };
     enum class IndexParse { Whole, Damaged, NoMemory };
 
     PakArchive* OpenArchiveFile(const char* path, const std::string& name, u32 mode, i32* error);
     bool OpenForWriting(PakArchive* archive, i32* error);
-    IndexLoad LoadIndex(FileStream& stream, const PakHeader& header, u32 fileSize);
-    // With `forRewrite`, also the checks a rewrite needs.
-    IndexParse ParseIndex(PakArchive* archive, u32 count, bool forRewrite);
+    PakArchive* LoadArchive(std::unique_ptr<PakArchive> archive, u32 mode, i32* error);
+    // The entries of the index just read; with `forRewrite`, also the checks
+    // a rewrite needs.
+    IndexParse ParseIndex(PakArchive* archive, bool forRewrite);
     static bool CreateEmptyPak(const char* path);
     bool Rewrite(PakArchive* archive, const PakUpdateItem* items, u32 count, const char* tempPath,
                  bool commit, const FILETIME* stamp);
+    bool WriteData(PakMergeMap& records, FileStream* temp, PakHeader* header);
+    bool FinishArchive(const PakMergeMap& records, FileStream* temp, PakHeader* header,
+                       const FILETIME* stamp);
+    static bool SwapIn(const char* tempPath, const std::string& name);
     bool WriteRecordData(PakMergeRecord& record, Stream* dst, PakCheckedCopy& copy);
     bool CopyOldSubFile(PakMergeRecord& record, Stream* dst, PakCheckedCopy& copy);
 
     std::vector<u8> m_work;
     std::unordered_map<std::string, Slot> m_open[2];
     IPackEventHandle* m_eventHandler = nullptr;
-    std::vector<u8> m_index;
+    PakIndexReader m_reader; // holds the index being read, reused from one open to the next
 };
+
+// The sub-file an index entry describes, as the library files it: an empty
+// one takes the digest of zero bytes, whatever the index holds.
+PakFileEntry MakeFileEntry(PakArchive* archive, const PakIndexEntry& index);
+// The fields a rewrite gives the entry of `item`, with `size` bytes copied.
+void SetEntryFromItem(const PakUpdateItem& item, u32 size, PakIndexEntry* entry);
+
+// The sub-files a rewrite of `archive` with `items` writes, in the order it
+// writes them: the old ones under their lower-case names, an item winning
+// over an old sub-file and a later item over an earlier one. False for an
+// item whose strings do not end in their arrays, or without the memory.
+bool MergePakIndex(PakArchive* archive, const PakUpdateItem* items, u32 count,
+                   PakMergeMap* records);
+
+// Where a read-write open takes an archive from. It only looks.
+enum class PakWriteSource {
+    Archive,   // the file at the name (one of 0 bytes becomes an empty archive)
+    Backup,    // the ".bak" beside it, moved back first: the name is free or
+               // holds 0 bytes
+    Create,    // nothing: an empty archive is created
+    Directory, // a directory stands at the name: the open fails
+    Unknown,   // the name cannot be looked at: the open fails
+};
+PakWriteSource ChoosePakWriteSource(const std::string& path);
+// A ".bak" beside an archive that opened whole is a leftover of a run stopped
+// after its swap, or whose deletion failed: the archive holds every sub-file
+// the backup has, in the same or a newer version.
+bool HasLeftoverPakBackup(const std::string& path);
 
 extern PakManager g_pakManager;
 extern u8 g_emptyMd5[16];

@@ -19,7 +19,6 @@ namespace {
 
 bool g_pakUpdateLockReady = false;
 
-constexpr u32 kCopyBufferSize = 8192;
 constexpr u64 kMaxArchiveSize = 0xFFFFFFFFu;
 
 size_t BoundedLength(const char* text, size_t capacity) {
@@ -116,7 +115,26 @@ bool MergeInto(PakArchive* archive, const PakUpdateItem* items, u32 count, PakMe
     return records->size() <= 0xFFFFFFFFu;
 }
 
-bool BuildMergeMap(PakArchive* archive, const PakUpdateItem* items, u32 count,
+} // namespace
+
+void SetEntryFromItem(const PakUpdateItem& item, u32 size, PakIndexEntry* entry) {
+    entry->method = item.method;
+    entry->stampLow = item.stampLow;
+    entry->stampHigh = item.stampHigh;
+    if (item.empty) {
+        entry->size = 0;
+        entry->originalSize = 0;
+        std::memcpy(entry->storedMd5, g_emptyMd5, 16);
+        std::memcpy(entry->originalMd5, g_emptyMd5, 16);
+        return;
+    }
+    entry->size = size;
+    std::memcpy(entry->storedMd5, item.storedMd5, 16);
+    std::memcpy(entry->originalMd5, item.originalMd5, 16);
+    entry->originalSize = item.originalSize;
+}
+
+bool MergePakIndex(PakArchive* archive, const PakUpdateItem* items, u32 count,
                    PakMergeMap* records) {
     if (count != 0 && items == nullptr)
         return false;
@@ -128,6 +146,8 @@ bool BuildMergeMap(PakArchive* archive, const PakUpdateItem* items, u32 count,
         return false;
     }
 }
+
+namespace {
 
 u64 IndexLength(const PakMergeMap& records) {
     u64 length = static_cast<u64>(records.size()) * kPakEntrySize;
@@ -188,33 +208,48 @@ bool PakManager::Update(PakArchive* archive, const PakUpdateItem* items, u32 cou
     return result;
 }
 
+// The new archive is built in the temporary file: data, index, header,
+// time, flush. Then it takes the archive's name, unless `commit` is false.
+// The archive is released on every path; the temporary file is deleted
+// whenever the new archive could not be made whole.
 bool PakManager::Rewrite(PakArchive* archive, const PakUpdateItem* items, u32 count,
                          const char* tempPath, bool commit, const FILETIME* stamp) {
     PakMergeMap records;
-    if (!BuildMergeMap(archive, items, count, &records)) {
+    if (!MergePakIndex(archive, items, count, &records)) {
         Close(archive);
         return false;
     }
-    const u32 total = static_cast<u32>(records.size());
-    PakHeader header;
-    InitPakHeader(&header);
-    header.fileCount = total;
-    header.indexOffset = 0; // known only once the data is written
-
     FileStream temp;
     if (!temp.Open(tempPath, OpenCreate)) {
         Close(archive);
         return false;
     }
-    auto abort = [&] {
+    PakHeader header;
+    if (!WriteData(records, &temp, &header) || !FinishArchive(records, &temp, &header, stamp)) {
         temp.Close();
         DeleteFileLogged(tempPath);
         Close(archive);
         return false;
-    };
-    if (!temp.Write(&header, sizeof header))
-        return abort();
-    u64 offset = kPakHeaderSize;
+    }
+    temp.Close();
+    if (!commit) {
+        Close(archive);
+        return false;
+    }
+    const std::string name = archive->path;
+    Close(archive);
+    return SwapIn(tempPath, name);
+}
+
+// The provisional header, then every record's bytes, each checked against
+// its digest and padded to 4 bytes; the records' offsets and sizes are set.
+bool PakManager::WriteData(PakMergeMap& records, FileStream* temp, PakHeader* header) {
+    const u32 total = static_cast<u32>(records.size());
+    InitPakHeader(header);
+    header->fileCount = total;
+    header->indexOffset = 0; // known only once the data is written
+    if (!temp->Write(header, sizeof *header))
+        return false;
     if (m_eventHandler)
         m_eventHandler->OnProgress(0, total);
 
@@ -223,58 +258,58 @@ bool PakManager::Rewrite(PakArchive* archive, const PakUpdateItem* items, u32 co
     // copy fails, the records before it are settled first, so that the
     // reports and the outcome are those of checking each record in turn.
     PakCheckedCopy copy(m_eventHandler, total);
-    auto settleAndAbort = [&] {
-        copy.Settle(true);
-        return abort();
-    };
     if (!copy.Ready())
-        return abort();
+        return false;
     static const u8 kPad[3] = {0, 0, 0};
+    u64 offset = kPakHeaderSize;
     for (auto& pair : records) {
         PakIndexEntry& entry = pair.second.entry;
-        if (!WriteRecordData(pair.second, &temp, copy))
-            return settleAndAbort();
+        if (!WriteRecordData(pair.second, temp, copy)) {
+            copy.Settle(true);
+            return false;
+        }
+        // The size is known once the record is written.
         const u64 aligned = (static_cast<u64>(entry.size) + 3) & ~static_cast<u64>(3);
-        if (offset + aligned > kMaxArchiveSize)
-            return settleAndAbort();
+        if (offset + aligned > kMaxArchiveSize ||
+            !temp->Write(kPad, static_cast<u32>(aligned - entry.size))) {
+            copy.Settle(true);
+            return false;
+        }
         entry.dataOffset = static_cast<u32>(offset);
         entry.alignedSize = static_cast<u32>(aligned);
-        if (!temp.Write(kPad, static_cast<u32>(aligned - entry.size)))
-            return settleAndAbort();
         offset += aligned;
         if (!copy.Settle(false))
-            return abort();
+            return false;
     }
-    if (!copy.Settle(true))
-        return abort();
+    header->indexOffset = static_cast<u32>(offset);
+    return copy.Settle(true);
+}
 
-    // Positions are asked of the file and checked, not trusted: a failed
-    // Tell must not end up in the header.
+// The index after the data, the header again with its place and length,
+// then the time and a flush. Positions are asked of the file and checked,
+// not trusted: a failed Tell must not end up in the header.
+bool PakManager::FinishArchive(const PakMergeMap& records, FileStream* temp, PakHeader* header,
+                               const FILETIME* stamp) {
+    const u64 offset = header->indexOffset;
     const u64 indexSize = IndexLength(records);
-    if (temp.Tell() != offset || offset + indexSize > kMaxArchiveSize)
-        return abort();
-    header.indexOffset = static_cast<u32>(offset);
-    if (!WriteIndex(records, &temp) || temp.Tell() != offset + indexSize)
-        return abort();
-    header.indexSize = static_cast<u32>(indexSize);
-    if (!temp.Seek(0) || !temp.Write(&header, sizeof header))
-        return abort();
+    if (temp->Tell() != offset || offset + indexSize > kMaxArchiveSize)
+        return false;
+    if (!WriteIndex(records, temp) || temp->Tell() != offset + indexSize)
+        return false;
+    header->indexSize = static_cast<u32>(indexSize);
+    if (!temp->Seek(0) || !temp->Write(header, sizeof *header))
+        return false;
     // Before any name moves, the new file takes its time and reaches the
     // disk: after a power cut the archive's name must never lead to bytes
     // that were only in memory. A time the file system refuses is no reason
     // to keep the old archive: the time is a courtesy, the bytes are not.
     if (stamp != nullptr)
-        temp.SetWriteTime(stamp);
-    if (!temp.Flush())
-        return abort();
-    temp.Close();
+        temp->SetWriteTime(stamp);
+    return temp->Flush();
+}
 
-    if (!commit) {
-        Close(archive);
-        return false;
-    }
-    const std::string name = archive->path;
-    Close(archive);
+// The new archive takes the old one's name through the backup name.
+bool PakManager::SwapIn(const char* tempPath, const std::string& name) {
     const std::string backup = name + ".bak";
     if (ReplaceFileLogged(tempPath, name.c_str(), backup.c_str()))
         return true;
@@ -292,15 +327,8 @@ bool PakManager::WriteRecordData(PakMergeRecord& record, Stream* dst, PakChecked
     const PakUpdateItem* item = record.item;
     if (item == nullptr)
         return CopyOldSubFile(record, dst, copy);
-    PakIndexEntry& entry = record.entry;
-    entry.method = item->method;
-    entry.stampLow = item->stampLow;
-    entry.stampHigh = item->stampHigh;
     if (item->empty) {
-        entry.size = 0;
-        entry.originalSize = 0;
-        std::memcpy(entry.storedMd5, g_emptyMd5, 16);
-        std::memcpy(entry.originalMd5, g_emptyMd5, 16);
+        SetEntryFromItem(*item, 0, &record.entry);
         copy.Add();
         return true;
     }
@@ -319,10 +347,7 @@ bool PakManager::WriteRecordData(PakMergeRecord& record, Stream* dst, PakChecked
         if (!copy.Copy(size, StreamReader(&source), dst, item->storedMd5))
             return false;
     }
-    entry.size = size;
-    std::memcpy(entry.storedMd5, item->storedMd5, 16);
-    std::memcpy(entry.originalMd5, item->originalMd5, 16);
-    entry.originalSize = item->originalSize;
+    SetEntryFromItem(*item, size, &record.entry);
     return true;
 }
 
@@ -337,23 +362,6 @@ bool PakManager::CopyOldSubFile(PakMergeRecord& record, Stream* dst, PakCheckedC
     const bool copied = copy.Copy(old->size, read, dst, record.entry.storedMd5);
     SeekSubFile(old, 0, 0);
     return copied;
-}
-
-bool PakManager::CopyWithDigest(Stream* dst, Stream* src, u32 count, u8 digest[16]) {
-    static thread_local u8 buffer[kCopyBufferSize];
-    crypto::Md5 md5;
-    bool ok = true;
-    for (u32 remaining = count; remaining != 0;) {
-        const u32 piece = std::min(remaining, kCopyBufferSize);
-        if (!src->Read(buffer, piece) || !dst->Write(buffer, piece)) {
-            ok = false;
-            break;
-        }
-        md5.Update(buffer, piece);
-        remaining -= piece;
-    }
-    md5.Final(digest);
-    return ok;
 }
 
 bool PakManager::WriteIndex(const PakMergeMap& records, Stream* dst) {

@@ -1,28 +1,20 @@
 #include "patch/dry_run.h"
 
-#include "crypto/crypto.h"
-#include "patch/archive_index.h"
+#include "pak/pak_reader.h"
+#include "patch/pak_patch.h"
 #include "patch/report.h"
-#include "patch/sub_file_match.h"
 
 #include <cstring>
 #include <map>
+#include <memory>
 
 namespace {
 
 constexpr u32 kCompareBufferSize = 65536;
 
-struct HeldSubFile {
-    u8 storedMd5[16];
-    u32 method;
-};
-// An archive's sub-files by their exact names, as the job's lookup sees them.
-typedef std::map<std::string, HeldSubFile> HeldArchive;
-
-std::string LowerCased(std::string name) {
-    LowerCaseBytes(&name[0]);
-    return name;
-}
+// An archive as the job would find it, built in memory: the library's own
+// lookup and merge then decide on it as they decide on an opened archive.
+typedef std::unique_ptr<PakArchive> HeldArchive;
 
 enum class Presence { Absent, File, Directory, Unknown };
 
@@ -39,21 +31,21 @@ bool SameStamp(const FILETIME& a, const FILETIME& b) {
     return a.dwLowDateTime == b.dwLowDateTime && a.dwHighDateTime == b.dwHighDateTime;
 }
 
-// What a rewrite leaves: the old sub-files and the new ones under their
-// lower-case names, a new one winning over an old one, as the pak library
-// merges them.
-void MergeRewrite(const std::vector<const PatchFileRecord*>& applied, HeldArchive* archive) {
-    HeldArchive merged;
-    for (const auto& pair : *archive)
-        merged[LowerCased(pair.first)] = pair.second;
-    u8 emptyMd5[16];
-    crypto::Md5Digest("", 0, emptyMd5);
-    for (const PatchFileRecord* record : applied) {
-        HeldSubFile& held = merged[LowerCased(record->name)];
-        std::memcpy(held.storedMd5, record->dataSize == 0 ? emptyMd5 : record->storedMd5, 16);
-        held.method = record->method;
+// What a rewrite leaves, merged as the library merges it, with the entries
+// it writes.
+bool Rewritten(PakArchive* archive, const std::vector<PakUpdateItem>& items, HeldArchive* out) {
+    PakMergeMap records;
+    if (!MergePakIndex(archive, items.data(), static_cast<u32>(items.size()), &records))
+        return false;
+    HeldArchive next = std::make_unique<PakArchive>();
+    for (auto& pair : records) {
+        PakIndexEntry entry = pair.second.entry;
+        if (pair.second.item != nullptr)
+            SetEntryFromItem(*pair.second.item, pair.second.item->size, &entry);
+        next->files[pair.first] = MakeFileEntry(next.get(), entry);
     }
-    archive->swap(merged);
+    *out = std::move(next);
+    return true;
 }
 
 class Planner {
@@ -71,11 +63,12 @@ class Planner {
     }
     std::string GamePath(const char* name) const { return m_gameDir + "\\" + name; }
     bool PlanFiles();
+    Presence Look(const std::string& folded, DWORD* error);
+    bool MakeWay(const char* name, bool makesFile);
     bool PlanFile(const PatchFileRecord& record);
     bool SameBytes(FileStream& file, const PatchFileRecord& record, bool* same);
     bool PlanPak(const PatchPakRecord& pak);
     bool FindArchive(const PatchPakRecord& pak, PlannedPak* planned, HeldArchive* archive);
-    bool LocateArchive(const std::string& path, PlannedPak* planned, std::string* source);
     bool FindArchiveOnDisk(const std::string& path, PlannedPak* planned, HeldArchive* archive);
     bool ReadArchive(Stream& file, u32 base, u32 length, const std::string& label,
                      HeldArchive* archive);
@@ -89,6 +82,9 @@ class Planner {
     std::map<std::string, const PatchFileRecord*> m_written;
     // Archives as earlier pak records of this package leave them.
     std::map<std::string, HeldArchive> m_archives;
+    // What the loose files leave at the names they touch (the directories
+    // made on their way, and the files), by folded name.
+    std::map<std::string, Presence> m_made;
 };
 
 void Planner::Run() {
@@ -110,12 +106,58 @@ void Planner::Run() {
             return;
 }
 
+// What the job finds at a name (folded) at this point of the run.
+Presence Planner::Look(const std::string& folded, DWORD* error) {
+    const auto made = m_made.find(folded);
+    return made != m_made.end() ? made->second : Probe(GamePath(folded.c_str()), error);
+}
+
+// The job makes every missing directory on the way to a file (a file in the
+// way makes that fail, and the open after it), then opens the file (a
+// directory at its name makes that fail). False, with the plan stopped,
+// where a real run fails.
+bool Planner::MakeWay(const char* name, bool makesFile) {
+    const std::string folded = FoldGameName(name);
+    DWORD error = 0;
+    for (size_t i = 0; i < folded.size(); ++i) {
+        const unsigned char c = static_cast<unsigned char>(folded[i]);
+        if (c >= 0x81 && c <= 0xFE) {
+            ++i; // a double-byte character: its second byte is no separator
+            continue;
+        }
+        if (c != '\\')
+            continue;
+        const std::string prefix = folded.substr(0, i);
+        switch (Look(prefix, &error)) {
+        case Presence::Directory:
+            break;
+        case Presence::Absent:
+            m_made[prefix] = Presence::Directory;
+            break;
+        case Presence::File:
+            return Stop(FormatText("a real run would fail: %s is a file, so %s cannot be written",
+                                   prefix.c_str(), name));
+        case Presence::Unknown:
+            return Stop(FormatText("cannot look at %s: %s", prefix.c_str(),
+                                   DescribeSystemError(error).c_str()));
+        }
+    }
+    if (Look(folded, &error) == Presence::Directory)
+        return Stop(
+            FormatText("a real run would fail: %s is a directory and cannot be written", name));
+    if (makesFile)
+        m_made[folded] = Presence::File;
+    return true;
+}
+
 // A path written twice ends with the bytes of its last record.
 bool Planner::PlanFiles() {
     std::vector<std::string> order;
     for (const PatchFileRecord& record : m_manifest.files) {
         if (record.inPak)
             continue;
+        if (!MakeWay(record.name, true))
+            return false;
         const std::string folded = FoldGameName(record.name);
         if (m_written.count(folded) == 0)
             order.push_back(folded);
@@ -188,37 +230,37 @@ bool Planner::PlanPak(const PatchPakRecord& pak) {
     HeldArchive archive;
     if (!FindArchive(pak, &planned, &archive))
         return false;
-    const bool creates = planned.action == PlannedPak::Create;
-    std::vector<const PatchFileRecord*> applied;
-    for (u32 i = 0; i < pak.recordCount; ++i) {
-        const PatchFileRecord& record = m_manifest.files[pak.firstRecord + i];
-        const auto held = archive.find(record.name);
-        if (held != archive.end() && SameStoredSubFile(held->second.storedMd5, held->second.method,
-                                                       record.storedMd5, record.method))
-            continue;
-        applied.push_back(&record);
-        planned.subFiles.push_back({record.name, held != archive.end()});
-    }
-    if (applied.empty()) {
+    // The job's own comparison and merge, on the archive as it would find it.
+    std::vector<PakUpdateItem> items;
+    FindChangedRecords(archive.get(), pak, m_manifest.files, &m_payload, m_manifest.dataBase,
+                       nullptr, &items);
+    for (const PakUpdateItem& item : items)
+        planned.subFiles.push_back(
+            {item.name, g_pakManager.FindSubFile(archive.get(), item.name) != nullptr});
+    if (items.empty()) {
         planned.action = PlannedPak::UpToDate;
     } else {
-        planned.action = creates ? PlannedPak::Create : PlannedPak::Rewrite;
-        MergeRewrite(applied, &archive);
+        if (planned.action != PlannedPak::Create)
+            planned.action = PlannedPak::Rewrite;
+        if (!Rewritten(archive.get(), items, &archive))
+            return Stop("not enough memory to follow the rewrite of " + planned.name);
     }
-    m_archives[FoldGameName(pak.name)].swap(archive);
+    m_archives[FoldGameName(pak.name)] = std::move(archive);
     m_plan->paks.push_back(planned);
     return true;
 }
 
-// The archive as the job would open it at this point of the run. Sets
-// `planned->action` to Create when there is none yet.
+// The archive as the job would open it at this point of the run: as an
+// earlier record of this patch left it, as a loose record of it writes it,
+// or from the disk. Sets `planned->action` to Create when there is none yet.
 bool Planner::FindArchive(const PatchPakRecord& pak, PlannedPak* planned, HeldArchive* archive) {
     const std::string folded = FoldGameName(pak.name);
     const auto earlier = m_archives.find(folded);
     if (earlier != m_archives.end()) {
-        *archive = earlier->second;
+        *archive = std::move(earlier->second); // this record leaves it anew
         return true;
     }
+    *archive = std::make_unique<PakArchive>();
     const auto written = m_written.find(folded);
     if (written != m_written.end()) {
         const PatchFileRecord& record = *written->second;
@@ -229,45 +271,31 @@ bool Planner::FindArchive(const PatchPakRecord& pak, PlannedPak* planned, HeldAr
     return FindArchiveOnDisk(GamePath(pak.name), planned, archive);
 }
 
-// Where the job's open finds the archive: its own file, or the backup that
-// the open moves back when the file is missing. Neither: it is created.
-bool Planner::LocateArchive(const std::string& path, PlannedPak* planned, std::string* source) {
-    const std::string& name = planned->name;
-    DWORD error = 0;
-    *source = path;
-    switch (Probe(path, &error)) {
-    case Presence::Directory:
-        return Stop("a real run would fail: the archive " + name + " is a directory");
-    case Presence::Unknown:
-        return Stop("cannot look at the archive " + name + ": " + DescribeSystemError(error));
-    case Presence::File:
-        return true;
-    case Presence::Absent:
-        break;
-    }
-    *source = path + ".bak";
-    switch (Probe(*source, &error)) {
-    case Presence::File:
-        planned->restoresBackup = true;
-        return true;
-    case Presence::Unknown:
-        return Stop("cannot look at " + name + ".bak: " + DescribeSystemError(error));
-    default:
-        planned->action = PlannedPak::Create;
-        return true;
-    }
-}
-
-// A backup beside an archive that opens intact is a leftover, which the job
-// deletes. (A damaged archive ends the plan: the job refuses to rewrite it.)
+// Where the library's read-write open takes the archive from, by its own
+// decision: its file, the backup it moves back first, or nothing (it is
+// created). A leftover backup beside an archive that opens whole is deleted.
 bool Planner::FindArchiveOnDisk(const std::string& path, PlannedPak* planned,
                                 HeldArchive* archive) {
-    std::string source;
-    if (!LocateArchive(path, planned, &source))
+    const std::string& name = planned->name;
+    if (!MakeWay(name.c_str(), false))
         return false;
-    if (planned->action == PlannedPak::Create)
+    switch (ChoosePakWriteSource(path)) {
+    case PakWriteSource::Directory:
+        return Stop("a real run would fail: the archive " + name + " is a directory");
+    case PakWriteSource::Unknown:
+        return Stop("cannot look at the archive " + name + " or " + name +
+                    ".bak: " + DescribeSystemError(GetLastError()));
+    case PakWriteSource::Create:
+        planned->action = PlannedPak::Create;
         return true;
-    const std::string label = planned->restoresBackup ? planned->name + ".bak" : planned->name;
+    case PakWriteSource::Backup:
+        planned->restoresBackup = true;
+        break;
+    case PakWriteSource::Archive:
+        break;
+    }
+    const std::string source = planned->restoresBackup ? path + ".bak" : path;
+    const std::string label = planned->restoresBackup ? name + ".bak" : name;
     FileStream file;
     DWORD high = 0;
     if (!file.Open(source.c_str(), OpenRead))
@@ -280,9 +308,7 @@ bool Planner::FindArchiveOnDisk(const std::string& path, PlannedPak* planned,
     // archive.
     if (size != 0 && !ReadArchive(file, 0, size, label, archive))
         return false;
-    DWORD error = 0;
-    planned->removesBackup =
-        !planned->restoresBackup && Probe(path + ".bak", &error) == Presence::File;
+    planned->removesBackup = !planned->restoresBackup && HasLeftoverPakBackup(path);
     return true;
 }
 
@@ -296,11 +322,8 @@ bool Planner::ReadArchive(Stream& file, u32 base, u32 length, const std::string&
         return Stop("a real run would fail: the archive " + label + " is damaged: " + problem.what);
     if (problem.damage != ArchiveIntact)
         m_plan->damage.push_back("the archive " + label + " is damaged: " + problem.what);
-    for (const ArchiveEntry& entry : entries) {
-        HeldSubFile& held = (*archive)[entry.name];
-        std::memcpy(held.storedMd5, entry.storedMd5, 16);
-        held.method = entry.index.method;
-    }
+    for (const ArchiveEntry& entry : entries)
+        (*archive)->files[entry.name] = MakeFileEntry(archive->get(), entry.index);
     return true;
 }
 

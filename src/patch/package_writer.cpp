@@ -1,6 +1,6 @@
 #include "patch/package_writer.h"
 
-#include "crypto/crypto.h"
+#include "crypto/chunk_digest.h"
 #include "patch/block_deflate.h"
 #include "patch/package.h"
 #include "patch/report.h"
@@ -10,7 +10,6 @@
 
 namespace {
 
-constexpr u32 kCopyBufferSize = 65536;
 // The installer positions its streams with signed 32-bit offsets.
 constexpr u64 kMaxFileSize = 0x7FFFFFFF;
 constexpr u32 kPakRecordSize = sizeof(PatchPakRecord);
@@ -216,32 +215,33 @@ bool OpenSource(const PackageFile& file, FileStream& source, std::string* error)
 
 // Streams one record's bytes into the package, checking them against the
 // digest the record will carry.
-bool AddRecordData(const PackageFile& file, Deflater& deflater, std::vector<u8>& buffer,
-                   DataProgress* progress, std::string* error) {
+bool AddRecordData(const PackageFile& file, Deflater& deflater, DataProgress* progress,
+                   std::string* error) {
     FileStream source;
     if (!OpenSource(file, source, error)) {
         return false;
     }
-    crypto::Md5 md5;
-    for (u32 remaining = file.size; remaining != 0;) {
-        const u32 chunk = remaining < buffer.size() ? remaining : static_cast<u32>(buffer.size());
-        if (!source.Read(buffer.data(), chunk)) {
-            const DWORD code = GetLastError();
-            return Failed(error, FormatText("cannot read %s: %s", file.source.path.c_str(),
-                                            DescribeSystemError(code).c_str()));
-        }
-        md5.Update(buffer.data(), chunk);
-        if (!deflater.Add(buffer.data(), chunk, error)) {
+    bool readable = true;
+    auto read = [&](u8* buffer, u32 count) { return readable = source.Read(buffer, count); };
+    auto add = [&](const u8* piece, u32 count) {
+        if (!deflater.Add(piece, count, error)) {
             return false;
         }
-        remaining -= chunk;
-        progress->done += chunk;
+        progress->done += count;
         if (progress->sink) {
             progress->sink->OnBytes(progress->done, progress->total);
         }
-    }
+        return true;
+    };
     u8 digest[16];
-    md5.Final(digest);
+    if (!crypto::Md5OfChunks(file.size, read, digest, add)) {
+        if (readable) {
+            return false; // the deflater said why
+        }
+        const DWORD code = GetLastError();
+        return Failed(error, FormatText("cannot read %s: %s", file.source.path.c_str(),
+                                        DescribeSystemError(code).c_str()));
+    }
     if (std::memcmp(digest, file.storedMd5, sizeof digest) != 0) {
         return Failed(error, FormatText("the data of %s read from %s does not match its digest",
                                         file.name.c_str(), file.source.path.c_str()));
@@ -272,9 +272,8 @@ bool WriteInstaller(const char* stubPath, const Layout& layout, FileStream& out,
     if (sink) {
         sink->OnBytes(0, progress.total);
     }
-    std::vector<u8> buffer(kCopyBufferSize);
     for (const PackageFile* file : layout.sources) {
-        if (!AddRecordData(*file, deflater, buffer, &progress, error)) {
+        if (!AddRecordData(*file, deflater, &progress, error)) {
             return false;
         }
     }
@@ -309,23 +308,18 @@ bool DescribePlainFile(const char* path, const std::string& name, PackageFile* o
         !GetFileTime(file.file.handle, nullptr, nullptr, &stamp)) {
         return Failed(error, FormatText("cannot take %s: too large or unreadable", path));
     }
-    std::vector<u8> buffer(kCopyBufferSize);
-    crypto::Md5 md5;
-    for (u32 remaining = size; remaining != 0;) {
-        const u32 chunk = remaining < buffer.size() ? remaining : static_cast<u32>(buffer.size());
-        if (!file.Read(buffer.data(), chunk)) {
-            const DWORD code = GetLastError();
-            return Failed(
-                error, FormatText("cannot read %s: %s", path, DescribeSystemError(code).c_str()));
-        }
-        md5.Update(buffer.data(), chunk);
-        remaining -= chunk;
+    u8 digest[16];
+    if (!crypto::Md5OfChunks(
+            size, [&file](u8* buffer, u32 count) { return file.Read(buffer, count); }, digest)) {
+        const DWORD code = GetLastError();
+        return Failed(error,
+                      FormatText("cannot read %s: %s", path, DescribeSystemError(code).c_str()));
     }
     *out = PackageFile();
     out->name = name;
     out->source.path = path;
     out->size = size;
-    md5.Final(out->storedMd5);
+    std::memcpy(out->storedMd5, digest, sizeof out->storedMd5);
     std::memcpy(out->originalMd5, out->storedMd5, sizeof out->originalMd5);
     out->originalSize = size;
     out->stamp = stamp;

@@ -1,3 +1,5 @@
+#include "patch/pak_patch.h"
+
 #include "pak/pak_manager.h"
 #include "patch/progress.h"
 #include "patch/report.h"
@@ -28,19 +30,14 @@ const char* DescribePakOpenError(i32 error) {
     }
 }
 
-// A backup beside an archive that opened intact was left by a run stopped
-// after its swap, or whose deletion failed: the archive holds every sub-file
-// the backup has, in the same or a newer version.
 void RemoveLeftoverBackup(const std::string& archivePath) {
-    const std::string backup = archivePath + ".bak";
-    const DWORD attributes = GetFileAttributesA(backup.c_str());
-    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
-        DeleteFileLogged(backup.c_str());
+    if (HasLeftoverPakBackup(archivePath)) {
+        DeleteFileLogged((archivePath + ".bak").c_str());
     }
 }
 
-// The sub-file is taken from the unpacked patch exactly as the archive will
-// store it; the library verifies storedMd5 while it copies.
+} // namespace
+
 PakUpdateItem MakeUpdateItem(const PatchFileRecord& record, Stream* payload, u32 dataBase) {
     PakUpdateItem item;
     std::memset(&item, 0, sizeof item);
@@ -58,7 +55,25 @@ PakUpdateItem MakeUpdateItem(const PatchFileRecord& record, Stream* payload, u32
     return item;
 }
 
-} // namespace
+bool FindChangedRecords(PakArchive* archive, const PatchPakRecord& pak,
+                        const std::vector<PatchFileRecord>& files, Stream* payload, u32 dataBase,
+                        const std::atomic<u32>* cancel, std::vector<PakUpdateItem>* items) {
+    for (u32 i = 0; i < pak.recordCount; ++i) {
+        if (cancel && cancel->load() != 0) {
+            return false;
+        }
+        const PatchFileRecord& record = files[pak.firstRecord + i];
+        PakFileEntry* entry = g_pakManager.FindSubFile(archive, record.name);
+        if (!entry ||
+            !SameStoredSubFile(entry->storedMd5, entry->method, record.storedMd5, record.method)) {
+            items->push_back(MakeUpdateItem(record, payload, dataBase));
+        }
+        if (entry) {
+            g_pakManager.CloseSubFile(entry);
+        }
+    }
+    return true;
+}
 
 bool CUpdateThread::PatchPak(const PatchPakRecord& pak) {
     const HWND window = g_hMainDlg;
@@ -106,7 +121,7 @@ bool CUpdateThread::RewritePak(const PatchPakRecord& pak, const char* path, cons
         return Fail(FormatText("not enough memory to compare the %u records of %s", pak.recordCount,
                                pak.name));
     }
-    if (!FindChangedRecords(archive, pak, &items)) {
+    if (!FindChangedRecords(archive, pak, m_files, m_payload, m_dataBase, &m_cancel, &items)) {
         g_pakManager.Close(archive);
         return FailCancelled();
     }
@@ -136,27 +151,6 @@ bool CUpdateThread::CommitPakUpdate(PakArchive* archive, const std::vector<PakUp
         return Fail(FormatText("cannot rewrite the archive %s: its new contents could not be "
                                "written, verified or put in place",
                                pak.name));
-    }
-    return true;
-}
-
-// A record is applied when the archive lacks the sub-file or holds other
-// bytes (by digest) or another storage method. False when cancelled.
-bool CUpdateThread::FindChangedRecords(PakArchive* archive, const PatchPakRecord& pak,
-                                       std::vector<PakUpdateItem>* items) {
-    for (u32 i = 0; i < pak.recordCount; ++i) {
-        if (m_cancel.load() != 0) {
-            return false;
-        }
-        const PatchFileRecord& record = m_files[pak.firstRecord + i];
-        PakFileEntry* entry = g_pakManager.FindSubFile(archive, record.name);
-        if (!entry ||
-            !SameStoredSubFile(entry->storedMd5, entry->method, record.storedMd5, record.method)) {
-            items->push_back(MakeUpdateItem(record, m_payload, m_dataBase));
-        }
-        if (entry) {
-            g_pakManager.CloseSubFile(entry);
-        }
     }
     return true;
 }

@@ -1,24 +1,15 @@
 #include "patch/update_thread.h"
 
+#include "patch/installer_reader.h"
 #include "patch/progress.h"
 #include "patch/report.h"
 #include "runtime/file_ops.h"
 #include "runtime/log.h"
 
-#include <zlib.h>
-
 #include <cctype>
 #include <cstdio>
 
 namespace {
-
-// Why a stream operation failed: the file ended early, or the system said no.
-std::string DescribeStreamFailure(const Stream& stream, DWORD error) {
-    if (stream.status == StreamEnd) {
-        return "the file ends early";
-    }
-    return DescribeSystemError(error);
-}
 
 // "qv", one to four hexadecimal digits, ".tmp": a name GetTempFileNameA
 // makes for the unpacked package.
@@ -157,12 +148,21 @@ void CUpdateThread::ExtractAndApply(FileStream& installer, const char* installer
                         DescribeSystemError(error).c_str()));
         return;
     }
-    u32 length = 0;
-    if (!SeekPayload(installer, installerPath, &length)) {
+    PackageLocation where;
+    PackageProblem problem;
+    if (!FindPackage(installer, installerPath, &where, &problem)) {
+        Fail(problem.what);
         return;
     }
     FileStream temp; // closed before the caller deletes the file
-    if (!Unpack(installer, installerPath, temp, tempPath, length)) {
+    if (!temp.Open(tempPath, OpenCreate)) {
+        const DWORD error = GetLastError();
+        Fail(FormatText("cannot write the temporary file %s: %s", tempPath,
+                        DescribeSystemError(error).c_str()));
+        return;
+    }
+    if (!UnpackPackage(installer, installerPath, where, temp, tempPath, &problem)) {
+        Fail(problem.what);
         return;
     }
     m_manifestPos = 0;
@@ -183,67 +183,11 @@ void CUpdateThread::ExtractAndApply(FileStream& installer, const char* installer
     temp.Close();
 }
 
-// The trailer's first word is where the compressed package starts; it must
-// lie between the program and the trailer.
-bool CUpdateThread::SeekPayload(FileStream& installer, const char* installerPath, u32* length) {
-    const u32 size = installer.GetSize();
-    if (size < kPatchTrailerSize) {
-        return Fail(FormatText("the installer %s is too short to carry a patch (%u bytes)",
-                               installerPath, size));
-    }
-    const u32 trailerStart = size - kPatchTrailerSize;
-    u32 payloadStart = 0;
-    if (!installer.Seek(static_cast<i32>(trailerStart)) || !installer.Read(&payloadStart, 4)) {
-        const DWORD error = GetLastError();
-        return Fail(FormatText("cannot read the trailer of the installer %s: %s", installerPath,
-                               DescribeStreamFailure(installer, error).c_str()));
-    }
-    if (payloadStart == 0) {
-        return Fail(FormatText("the installer %s carries no patch", installerPath));
-    }
-    if (payloadStart >= trailerStart || !installer.Seek(static_cast<i32>(payloadStart))) {
-        return Fail(FormatText("the trailer of the installer %s is damaged: the patch would "
-                               "start at %u, the trailer starts at %u",
-                               installerPath, payloadStart, trailerStart));
-    }
-    *length = trailerStart - payloadStart;
-    return true;
-}
-
-bool CUpdateThread::Unpack(FileStream& installer, const char* installerPath, FileStream& temp,
-                           const char* tempPath, u32 length) {
-    if (!temp.Open(tempPath, OpenCreate)) {
-        const DWORD error = GetLastError();
-        return Fail(FormatText("cannot write the temporary file %s: %s", tempPath,
-                               DescribeSystemError(error).c_str()));
-    }
-    const int result = InflateStream(installer, temp, length);
-    const DWORD error = GetLastError();
-    if (result == Z_OK) {
-        return true;
-    }
-    if (result == Z_ERRNO && temp.status != StreamOk && temp.status != StreamEnd) {
-        return Fail(FormatText("cannot write the temporary file %s: %s", tempPath,
-                               DescribeSystemError(error).c_str()));
-    }
-    if (result == Z_ERRNO) {
-        return Fail(FormatText("cannot read the installer %s: %s", installerPath,
-                               DescribeStreamFailure(installer, error).c_str()));
-    }
-    if (result == Z_MEM_ERROR) {
-        return Fail("out of memory while unpacking the patch");
-    }
-    return Fail(FormatText("the patch in the installer %s is damaged or cut short (zlib error %d)",
-                           installerPath, result));
-}
-
 bool CUpdateThread::LoadManifest() {
     Manifest manifest;
-    ManifestProblem problem;
-    const u32 size = m_payload->GetSize();
-    if (!ReadManifest(*m_payload, m_manifestPos, &manifest, &problem) ||
-        !ValidateManifest(manifest, size, static_cast<u32>(m_moduleDir.size()), &problem)) {
-        return Fail("the patch is damaged: " + problem.what);
+    PackageProblem problem;
+    if (!::LoadManifest(*m_payload, static_cast<u32>(m_moduleDir.size()), &manifest, &problem)) {
+        return Fail(problem.what);
     }
     m_paks = std::move(manifest.paks);
     m_files = std::move(manifest.files);

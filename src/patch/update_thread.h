@@ -43,9 +43,6 @@ class CUpdateThread : public CThreadObjectEx, public IPackEventHandle {
     void RunJob();
     void ExtractAndApply(FileStream& installer, const char* installerPath, const char* tempPath);
     bool GetInstallerPath(char (&path)[MAX_PATH]);
-    bool SeekPayload(FileStream& installer, const char* installerPath, u32* length);
-    bool Unpack(FileStream& installer, const char* installerPath, FileStream& temp,
-                const char* tempPath, u32 length);
     bool LoadManifest();
     bool Fail(const std::string& reason);
     bool FailCancelled();
@@ -57,8 +54,6 @@ class CUpdateThread : public CThreadObjectEx, public IPackEventHandle {
     bool RewritePak(const PatchPakRecord& pak, const char* path, const char* tempName);
     bool CommitPakUpdate(PakArchive* archive, const std::vector<PakUpdateItem>& items,
                          const PatchPakRecord& pak, const char* tempName);
-    bool FindChangedRecords(PakArchive* archive, const PatchPakRecord& pak,
-                            std::vector<PakUpdateItem>* items);
     bool CopyLooseFile(const PatchFileRecord& record, const char* path);
     void PostOverallProgress(HWND window);
 

@@ -3,7 +3,7 @@
 // of whose fault it was.
 #include "mkpatch.h"
 
-#include "crypto/crypto.h"
+#include "crypto/chunk_digest.h"
 #include "patch/package_writer.h"
 
 #include <algorithm>
@@ -33,17 +33,12 @@ enum class DigestCheck { Matches, Differs, Unreadable };
 DigestCheck CheckDigest(const SourceNote& note) {
     std::ifstream in(note.path, std::ios::binary);
     in.seekg(note.file->source.offset);
-    crypto::Md5 md5;
-    std::vector<char> buffer(65536);
-    for (u32 remaining = note.file->size; remaining != 0;) {
-        const u32 chunk = std::min<u32>(remaining, static_cast<u32>(buffer.size()));
-        if (!in.read(buffer.data(), chunk))
-            return DigestCheck::Unreadable;
-        md5.Update(buffer.data(), chunk);
-        remaining -= chunk;
-    }
+    auto read = [&in](u8* buffer, u32 count) {
+        return static_cast<bool>(in.read(reinterpret_cast<char*>(buffer), count));
+    };
     u8 digest[16];
-    md5.Final(digest);
+    if (!crypto::Md5OfChunks(note.file->size, read, digest))
+        return DigestCheck::Unreadable;
     return std::memcmp(digest, note.file->storedMd5, 16) == 0 ? DigestCheck::Matches
                                                               : DigestCheck::Differs;
 }

@@ -3,8 +3,8 @@
 // the game directory is touched), hashes every record, and prints it all.
 #include "mkpatch.h"
 
-#include "crypto/crypto.h"
 #include "patch/dry_run.h"
+#include "patch/installer_reader.h"
 #include "patch/package.h"
 #include "patch/report.h"
 #include "runtime/stream.h"
@@ -12,9 +12,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <memory>
 #include <vector>
-#include <zlib.h>
 
 namespace mkpatch {
 namespace {
@@ -60,89 +58,50 @@ struct Inspection {
     std::vector<std::string> damage;
 };
 
-bool ReadTrailer(FileStream& file, Inspection* report) {
-    report->fileSize = file.GetSize();
-    if (report->fileSize < kPatchTrailerSize) {
-        report->damage.push_back(FormatText("the file is %u bytes long, shorter than the 8-byte "
-                                            "trailer",
-                                            report->fileSize));
-        return false;
+// Reads what the installer itself reads, in its order; damage is noted, a
+// file that cannot be read or written ends the tool.
+void ReadInstaller(FileStream& file, const char* tempPath, Inspection* report) {
+    PackageLocation where;
+    PackageProblem problem;
+    const bool found = FindPackage(file, report->installer, &where, &problem);
+    report->fileSize = where.fileSize;
+    if (!found && !problem.damaged)
+        Fail(kExitUsageOrIo, problem.what);
+    report->hasTrailer = found || where.fileSize >= kPatchTrailerSize;
+    report->trailer = where.trailer;
+    report->compressedSize = where.compressedSize;
+    if (!found) {
+        report->damage.push_back(problem.what);
+        return;
     }
-    if (!file.Seek(static_cast<i32>(report->fileSize - kPatchTrailerSize)) ||
-        !file.Read(&report->trailer, sizeof report->trailer))
-        Fail(kExitUsageOrIo, "cannot read the trailer of " + report->installer);
-    report->hasTrailer = true;
-    const u32 start = report->trailer.payloadStart;
-    if (start == 0) {
-        report->damage.push_back("the trailer's payload start is 0: no package is attached");
-        return false;
-    }
-    if (start > report->fileSize - kPatchTrailerSize) {
-        report->damage.push_back(FormatText("the trailer's payload start %u lies past the "
-                                            "compressed data, which ends at %u",
-                                            start, report->fileSize - kPatchTrailerSize));
-        return false;
-    }
-    report->compressedSize = report->fileSize - kPatchTrailerSize - start;
-    return true;
-}
-
-bool Inflate(FileStream& installer, const char* tempPath, Inspection* report) {
     FileStream temp;
     if (!temp.Open(tempPath, OpenCreate))
         Fail(kExitUsageOrIo, "cannot write the temporary file " + ToUtf8(tempPath));
-    installer.Seek(static_cast<i32>(report->trailer.payloadStart));
-    const int result = InflateStream(installer, temp, report->compressedSize);
-    if (result == Z_ERRNO)
-        Fail(kExitUsageOrIo, "cannot read " + report->installer + " or write the temporary file " +
-                                 ToUtf8(tempPath));
-    if (result != Z_OK) {
-        report->damage.push_back(
-            FormatText("the compressed package is damaged or cut short (zlib error %d)", result));
-        return false;
+    if (!UnpackPackage(file, report->installer, where, temp, ToUtf8(tempPath), &problem)) {
+        if (!problem.damaged)
+            Fail(kExitUsageOrIo, problem.what);
+        report->damage.push_back(problem.what);
+        return;
     }
+    temp.Close();
     report->inflated = true;
-    return true;
-}
-
-void HashRecords(FileStream& payload, Inspection* report) {
-    const Manifest& manifest = report->manifest;
-    std::vector<u8> buffer(65536);
-    for (size_t i = 0; i < manifest.files.size(); ++i) {
-        const PatchFileRecord& record = manifest.files[i];
-        crypto::Md5 md5;
-        payload.Seek(static_cast<i32>(manifest.dataBase + record.dataOffset));
-        for (u32 remaining = record.dataSize; remaining != 0;) {
-            const u32 chunk = std::min<u32>(remaining, static_cast<u32>(buffer.size()));
-            if (!payload.Read(buffer.data(), chunk))
-                Fail(kExitUsageOrIo, "cannot read the temporary file");
-            md5.Update(buffer.data(), chunk);
-            remaining -= chunk;
-        }
-        u8 digest[16];
-        md5.Final(digest);
-        const bool ok = std::memcmp(digest, record.storedMd5, 16) == 0;
-        report->digestOk.push_back(ok);
-        if (!ok)
-            report->damage.push_back(FormatText("file record %u (%s): its data does not match "
-                                                "its digest",
-                                                static_cast<u32>(i), ToUtf8(record.name).c_str()));
-    }
-}
-
-void ReadPackage(const char* tempPath, Inspection* report) {
     FileStream payload;
     if (!payload.Open(tempPath, OpenRead))
         Fail(kExitUsageOrIo, "cannot reopen the temporary file " + ToUtf8(tempPath));
     report->packageSize = payload.GetSize();
-    ManifestProblem problem;
-    if (!ReadManifest(payload, 0, &report->manifest, &problem) ||
-        !ValidateManifest(report->manifest, report->packageSize, 0, &problem)) {
+    if (!LoadManifest(payload, 0, &report->manifest, &problem)) {
         report->damage.push_back(ToUtf8(problem.what));
         return;
     }
     report->hasManifest = true;
-    HashRecords(payload, report);
+    if (!CheckRecordDigests(payload, report->manifest, &report->digestOk))
+        Fail(kExitUsageOrIo, "cannot read the temporary file " + ToUtf8(tempPath));
+    for (size_t i = 0; i < report->digestOk.size(); ++i)
+        if (!report->digestOk[i])
+            report->damage.push_back(FormatText("file record %u (%s): its data does not match "
+                                                "its digest",
+                                                static_cast<u32>(i),
+                                                ToUtf8(report->manifest.files[i].name).c_str()));
 }
 
 // The longest game directory (in bytes) to which every name still fits.
@@ -318,18 +277,14 @@ int RunInspect(const std::string& installer, bool json, const std::string& again
     if (!file.Open(PathToAcp(installer).c_str(), OpenRead))
         Fail(kExitUsageOrIo,
              "cannot open " + installer + ": " + DescribeSystemError(GetLastError()));
-    std::unique_ptr<TempFile> temp; // the inflated package, until the dry run is done
-    if (ReadTrailer(file, &report)) {
-        temp = std::make_unique<TempFile>();
-        if (Inflate(file, temp->Path(), &report))
-            ReadPackage(temp->Path(), &report);
-    }
+    TempFile temp; // the inflated package, until the dry run is done
+    ReadInstaller(file, temp.Path(), &report);
     if (json)
         PrintJson(report);
     else
         PrintText(report);
     if (report.damage.empty())
-        return against.empty() ? kExitOk : PrintPlan(temp->Path(), report.manifest, against);
+        return against.empty() ? kExitOk : PrintPlan(temp.Path(), report.manifest, against);
     fprintf(stderr, "mkpatch: %s is damaged: %s\n", installer.c_str(),
             report.damage.front().c_str());
     return kExitBadInput;

@@ -2,7 +2,7 @@
 // inspects them. The pieces of the tool share these declarations.
 #pragma once
 
-#include "patch/archive_index.h"
+#include "pak/pak_reader.h"
 #include "patch/package_writer.h"
 #include "platform/win32.h"
 #include "runtime/types.h"

@@ -4,7 +4,7 @@
 // Open is not used. Any damage stops the tool.
 #include "mkpatch.h"
 
-#include "crypto/crypto.h"
+#include "crypto/chunk_digest.h"
 #include "patch/report.h"
 #include "runtime/stream.h"
 
@@ -13,8 +13,6 @@
 
 namespace mkpatch {
 namespace {
-
-constexpr u32 kVerifyBufferSize = 65536;
 
 [[noreturn]] void Damaged(const std::string& path, const std::string& what) {
     Fail(kExitBadInput, "the archive " + path + " is damaged: " + what);
@@ -33,20 +31,14 @@ void OpenArchive(const std::string& path, FileStream* file, u32* size) {
         Fail(kExitBadInput, "the archive " + path + " is larger than the installer can handle");
 }
 
-bool DataMatches(FileStream& file, const ArchiveEntry& entry, std::vector<u8>& buffer) {
-    crypto::Md5 md5;
+bool DataMatches(FileStream& file, const ArchiveEntry& entry) {
     if (entry.index.size != 0 && !file.Seek(static_cast<i32>(entry.index.dataOffset)))
         return false;
-    for (u32 remaining = entry.index.size; remaining != 0;) {
-        const u32 chunk = std::min<u32>(remaining, kVerifyBufferSize);
-        if (!file.Read(buffer.data(), chunk))
-            return false;
-        md5.Update(buffer.data(), chunk);
-        remaining -= chunk;
-    }
     u8 digest[16];
-    md5.Final(digest);
-    return std::memcmp(digest, entry.storedMd5, 16) == 0;
+    return crypto::Md5OfChunks(
+               entry.index.size,
+               [&file](u8* buffer, u32 count) { return file.Read(buffer, count); }, digest) &&
+           std::memcmp(digest, entry.storedMd5, 16) == 0;
 }
 
 } // namespace
@@ -71,9 +63,8 @@ void VerifySourceArchive(const std::string& path, const std::vector<ArchiveEntry
     FileStream file;
     u32 size = 0;
     OpenArchive(path, &file, &size);
-    std::vector<u8> buffer(kVerifyBufferSize);
     for (const ArchiveEntry& entry : entries)
-        if (!DataMatches(file, entry, buffer))
+        if (!DataMatches(file, entry))
             Damaged(path, "the data of the sub-file " + ToUtf8(entry.name) +
                               " does not match its digest");
 }

@@ -2,7 +2,7 @@
 // which go through the library's update like any other writer.
 #include "paktool.h"
 
-#include "crypto/crypto.h"
+#include "crypto/chunk_digest.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -63,27 +63,23 @@ bool WriteSubFile(PakFileEntry* entry, const fs::path& target, std::string* prob
     std::ofstream out(target, std::ios::binary | std::ios::trunc);
     if (!out)
         Fail(kExitUsageOrIo, target.string() + ": cannot create the file");
-    std::vector<char> buffer(1 << 16);
-    crypto::Md5 md5;
+    auto read = [entry](u8* buffer, u32 count) {
+        return g_pakManager.ReadSubFile(entry, buffer, count) == static_cast<i32>(count);
+    };
+    auto write = [&out](const u8* piece, u32 count) {
+        return static_cast<bool>(out.write(reinterpret_cast<const char*>(piece), count));
+    };
     g_pakManager.SeekSubFile(entry, 0, 0);
-    for (;;) {
-        const i32 got =
-            g_pakManager.ReadSubFile(entry, buffer.data(), static_cast<u32>(buffer.size()));
-        if (got < 0) {
-            *problem = "dataOffset " + std::to_string(entry->dataOffset) + " + size " +
-                       std::to_string(entry->size) + " cannot be read from the archive";
-            return false;
-        }
-        if (got == 0)
-            break;
-        md5.Update(buffer.data(), static_cast<size_t>(got));
-        out.write(buffer.data(), got);
-    }
+    u8 digest[16];
+    const bool copied = crypto::Md5OfChunks(entry->size, read, digest, write);
     g_pakManager.CloseSubFile(entry);
     if (!out.flush())
         Fail(kExitUsageOrIo, target.string() + ": cannot write the file");
-    u8 digest[16];
-    md5.Final(digest);
+    if (!copied) {
+        *problem = "dataOffset " + std::to_string(entry->dataOffset) + " + size " +
+                   std::to_string(entry->size) + " cannot be read from the archive";
+        return false;
+    }
     if (std::memcmp(digest, entry->storedMd5, 16) != 0) {
         *problem = "storedMd5 is " + Hex(entry->storedMd5, 16) + " but the data's digest is " +
                    Hex(digest, 16) + " (extracted all the same)";
@@ -104,20 +100,18 @@ PakFileEntry* FindByCommandLineName(PakArchive* archive, const std::string& utf8
 // MD5 and length of a file, read once up front: the library checks the
 // bytes it copies against this digest.
 void DescribeSource(const std::string& utf8Path, PakUpdateItem* item) {
+    std::error_code error;
+    const u64 size = fs::file_size(utf8Path, error);
     std::ifstream in(utf8Path, std::ios::binary);
-    if (!in)
+    if (error || !in)
         Fail(kExitUsageOrIo, utf8Path + ": cannot read the file");
-    crypto::Md5 md5;
-    std::vector<char> buffer(1 << 16);
-    u64 size = 0;
-    while (in) {
-        in.read(buffer.data(), buffer.size());
-        md5.Update(buffer.data(), static_cast<size_t>(in.gcount()));
-        size += static_cast<u64>(in.gcount());
-    }
-    if (in.bad() || size > 0xFFFFFFF0u)
-        Fail(kExitUsageOrIo, utf8Path + ": cannot read the file, or it exceeds 4 GiB");
-    md5.Final(item->storedMd5);
+    if (size > 0xFFFFFFF0u)
+        Fail(kExitUsageOrIo, utf8Path + ": the file exceeds 4 GiB");
+    auto read = [&in](u8* buffer, u32 count) {
+        return static_cast<bool>(in.read(reinterpret_cast<char*>(buffer), count));
+    };
+    if (!crypto::Md5OfChunks(size, read, item->storedMd5))
+        Fail(kExitUsageOrIo, utf8Path + ": cannot read the file (did it change meanwhile?)");
     std::memcpy(item->originalMd5, item->storedMd5, 16);
     item->size = item->originalSize = static_cast<u32>(size);
 }

@@ -4,8 +4,8 @@
 
 #include "crypto/crypto.h"
 #include "crypto/md5_pipeline.h"
+#include "pak/pak_reader.h"
 #include "platform/codepage.h"
-#include "runtime/memory.h"
 
 #include <cstdio>
 #include <cstring>
@@ -51,40 +51,6 @@ bool ReadAt(FileStream& stream, u32 offset, void* buffer, u32 count) {
         return false;
     stream.Seek(static_cast<i32>(offset));
     return count == 0 || stream.Read(buffer, count);
-}
-
-void CheckHeader(Inspection* inspection) {
-    const PakHeader& header = inspection->header;
-    if (header.magic != kPakMagic)
-        inspection->problems.push_back("header: magic is not \"!PAK\"");
-    if (header.version < kPakVersion)
-        inspection->problems.push_back("header: version " + std::to_string(header.version) +
-                                       " is below 5");
-    const u64 end = static_cast<u64>(header.indexOffset) + header.indexSize;
-    if (inspection->problems.empty() && end > inspection->fileSize)
-        inspection->problems.push_back("header: indexOffset " + std::to_string(header.indexOffset) +
-                                       " + indexSize " + std::to_string(header.indexSize) +
-                                       " runs past the end of the file (" +
-                                       std::to_string(inspection->fileSize) + " bytes)");
-}
-
-void ReadEntries(std::vector<u8>& index, Inspection* inspection) {
-    const u32 count = inspection->header.fileCount;
-    PakIndexProblem problem{PakIndexIntact, 0, static_cast<u32>(index.size())};
-    problem.fault = CheckPakIndexShape(index.size(), count);
-    for (u32 i = 0; problem.fault == PakIndexIntact && i < count; ++i) {
-        ListedEntry entry;
-        std::string_view name;
-        if (!ReadPakIndexEntry(index.data(), index.size(), count, i, &entry.fields, &name,
-                               &problem))
-            break;
-        entry.name.assign(name);
-        inspection->entries.push_back(entry);
-    }
-    if (problem.fault == PakIndexIntact)
-        CheckPakIndexForRewrite(index.data(), index.size(), count, &problem);
-    if (problem.fault != PakIndexIntact)
-        inspection->problems.push_back(IndexProblemText(problem, *inspection));
 }
 
 } // namespace
@@ -146,32 +112,36 @@ Inspection Inspect(const ArchiveName& archive) {
     if (!stream.Open(archive.acp.c_str(), OpenRead))
         Fail(kExitUsageOrIo, archive.display + ": cannot open the archive");
     inspection.fileSize = stream.GetSize();
-    if (inspection.fileSize == kPakHeaderSize) {
-        inspection.headerOnly = true;
-        return inspection;
-    }
-    if (inspection.fileSize < kPakHeaderSize) {
-        inspection.problems.push_back("header: the file has " +
-                                      std::to_string(inspection.fileSize) +
-                                      " bytes, fewer than the 68-byte header");
-        return inspection;
-    }
-    if (!ReadAt(stream, 0, &inspection.header, sizeof inspection.header))
+    PakIndexReader reader;
+    PakHeaderState state;
+    if (reader.ReadHeader(stream, 0, inspection.fileSize, &state) != PakIndexReader::Result::Read)
         Fail(kExitUsageOrIo, archive.display + ": cannot read the header");
-    CheckHeader(&inspection);
-    if (!inspection.problems.empty())
+    inspection.header = reader.Header();
+    inspection.headerOnly = state == PakHeaderState::Empty;
+    if (state != PakHeaderState::Whole) {
+        if (!inspection.headerOnly)
+            inspection.problems.push_back(
+                "header: " + DescribePakHeaderState(state, inspection.header, inspection.fileSize));
         return inspection;
-    std::vector<u8> index;
-    if (!ResizeFromDisk(&index, inspection.header.indexSize, kPakMaxIndexSize))
+    }
+    switch (reader.ReadIndex(stream, 0)) {
+    case PakIndexReader::Result::Read:
+        break;
+    case PakIndexReader::Result::NoMemory:
         Fail(kExitUsageOrIo, archive.display + ": not enough memory for its index of " +
                                  std::to_string(inspection.header.indexSize) + " bytes");
-    if (!ReadAt(stream, inspection.header.indexOffset, index.data(),
-                static_cast<u32>(index.size())))
+    case PakIndexReader::Result::Unreadable:
         Fail(kExitUsageOrIo, archive.display + ": cannot read the index");
-    PakIndexKeys keys;
-    GetIndexKeys(&keys);
-    DecipherIndex(keys, index.data(), index.size());
-    ReadEntries(index, &inspection);
+    }
+    PakIndexProblem problem;
+    const bool whole = reader.VisitEntries(
+        true,
+        [&inspection](const PakIndexEntry& fields, std::string_view name) {
+            inspection.entries.push_back({std::string(name), fields});
+        },
+        &problem);
+    if (!whole)
+        inspection.problems.push_back(IndexProblemText(problem, inspection));
     return inspection;
 }
 
