@@ -82,7 +82,7 @@ extern "C" int LLVMFuzzerTestOneInput(const u8* data, size_t size) {
     if (size < 1)
         return 0;
     const u32 dirLength = data[0];
-    fuzz::MemoryReader payload(data + 1, size - 1);
+    pitest::MemoryStream payload = fuzz::ReaderOver(data + 1, size - 1);
     Manifest manifest;
     ManifestProblem problem;
     if (!ReadManifest(payload, 0, &manifest, &problem)) {
