@@ -116,9 +116,6 @@ class PakManager {
     static bool CopyWithDigest(Stream* dst, Stream* src, u32 count, u8 digest[16]);
     bool WriteIndex(const PakMergeMap& records, Stream* dst);
 
-    // Archives currently open in `mode` (for tests).
-    size_t OpenCount(u32 mode) const { return m_open[mode & 1].size(); }
-
   private:
     struct Slot {
         PakArchive* archive;

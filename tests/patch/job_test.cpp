@@ -23,7 +23,8 @@ void ExpectNoLeftovers(const Workspace& space, const std::string& archive = "") 
         EXPECT_FALSE(Exists(space.GamePath(archive + ".tmp")));
         EXPECT_FALSE(Exists(space.GamePath(archive + ".bak")));
     }
-    EXPECT_EQ(g_pakManager.OpenCount(PakReadWrite), 0u);
+    // No archive is still held by the pak library.
+    EXPECT_EQ(pitest::HeldOpenUnder(space.game(), ".pak"), std::vector<std::string>());
 }
 
 } // namespace
