@@ -96,3 +96,51 @@ TEST(Job, GarbageBeforeTheTrailerAndAnySecondTrailerWordAreAccepted) {
     EXPECT_TRUE(run.result) << run.failure;
     EXPECT_EQ(ReadFileBytes(space.GamePath("a.txt")), "content");
 }
+
+namespace {
+
+std::atomic<bool> g_workerReturned{false};
+
+// Marks, a little after the job's Run has returned, that the worker got
+// there. It touches no member then: the object may already be half destroyed.
+class ReturnWatch final : public CUpdateThread {
+  public:
+    u32 Run() override {
+        const u32 result = CUpdateThread::Run();
+        Sleep(20);
+        g_workerReturned.store(true);
+        return result;
+    }
+};
+
+} // namespace
+
+// The owner (the update dialog) may destroy the job as soon as it is told
+// that the job is done: the destruction waits for the worker. Here the job
+// finds no patch in the test program; it still makes and removes its
+// temporary file and reports its end.
+TEST(Job, DestroyingItWaitsForItsWorker) {
+    Workspace space;
+    g_hMainDlg = nullptr;
+    for (int round = 0; round < 20; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        g_workerReturned.store(false);
+        auto* job = new ReturnWatch();
+        job->SetModuleDir(space.game());
+        ASSERT_TRUE(job->Start());
+#ifdef _WIN32
+        // By its id, not by Handle(), which the worker may be closing right
+        // now: the job keeps a handle on its thread until it has waited for
+        // it, so until then the id names that thread and no other.
+        HANDLE thread = OpenThread(SYNCHRONIZE, FALSE, job->ThreadId());
+        ASSERT_NE(thread, nullptr);
+#endif
+        delete job;
+        EXPECT_TRUE(g_workerReturned.load());
+#ifdef _WIN32
+        EXPECT_EQ(WaitForSingleObject(thread, 0), WAIT_OBJECT_0);
+        CloseHandle(thread);
+#endif
+        EXPECT_TRUE(LeftoverTemps(space.game()).empty());
+    }
+}
