@@ -99,13 +99,16 @@ TEST(Job, GarbageBeforeTheTrailerAndAnySecondTrailerWordAreAccepted) {
 
 namespace {
 
+std::atomic<bool> g_workerEntered{false};
 std::atomic<bool> g_workerReturned{false};
 
-// Marks, a little after the job's Run has returned, that the worker got
-// there. It touches no member then: the object may already be half destroyed.
+// Marks that the worker is in the job, and, a little after the job's Run has
+// returned, that it got there. It touches no member then: the object may
+// already be half destroyed.
 class ReturnWatch final : public CUpdateThread {
   public:
     u32 Run() override {
+        g_workerEntered.store(true);
         const u32 result = CUpdateThread::Run();
         Sleep(20);
         g_workerReturned.store(true);
@@ -124,10 +127,15 @@ TEST(Job, DestroyingItWaitsForItsWorker) {
     g_hMainDlg = nullptr;
     for (int round = 0; round < 20; ++round) {
         SCOPED_TRACE("round " + std::to_string(round));
+        g_workerEntered.store(false);
         g_workerReturned.store(false);
         auto* job = new ReturnWatch();
         job->SetModuleDir(space.game());
         ASSERT_TRUE(job->Start());
+        // Destroyed only once the worker runs this class's Run: before that,
+        // the destruction would already have made it the base class's.
+        while (!g_workerEntered.load())
+            Sleep(1);
 #ifdef _WIN32
         // By its id, not by Handle(), which the worker may be closing right
         // now: the job keeps a handle on its thread until it has waited for
