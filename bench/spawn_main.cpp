@@ -1,7 +1,9 @@
 // Runs one measured program and reports its wall time, CPU time, peak
 // resident memory and exit status on one line. A process inherits the peak of
 // the process it was forked from, so the measured program is forked from this
-// small one rather than from pibench.
+// small one rather than from pibench. (For that reason, and because the
+// benchmark measures the released programs without linking any test code,
+// it is not the child-process runner of tests/support.)
 //
 //   bench_spawn STDOUT STDERR PROGRAM [ARGUMENT...]
 // prints: <wall s> <cpu s> <peak KiB> <wait status>

@@ -21,13 +21,15 @@ else()
 endif()
 include(GoogleTest)
 
-# pi_add_test(name SOURCES ... LIBS ...): one test program; on Linux each case
-# is its own CTest test, under wine the program runs as one test (starting
-# wine per case would cost more than the cases).
+# pi_add_test(name SOURCES ... LIBS ...): one test program, linked with the
+# platform layer's test hooks; on Linux each case is its own CTest test,
+# under wine the program runs as one test (starting wine per case would cost
+# more than the cases).
 function(pi_add_test name)
   cmake_parse_arguments(T "" "" "SOURCES;LIBS" ${ARGN})
   add_executable(${name} ${T_SOURCES})
   target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gtest_main)
+  pi_use_test_hooks(${name})
   if(CMAKE_CROSSCOMPILING)
     add_test(NAME ${name} COMMAND ${name})
     # The wine runner exits 77 where this machine cannot run the program's

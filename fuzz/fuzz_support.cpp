@@ -1,6 +1,6 @@
 #include "fuzz_support.h"
 
-#include "pak/pak_manager.h"
+#include "open_files.h"
 #include "runtime/log.h"
 
 #include <zlib.h>
@@ -98,54 +98,14 @@ void Violation(const char* what) {
     std::abort();
 }
 
-void ExpectNoOpenArchives() {
-    if (g_pakManager.OpenCount(PakReadOnly) != 0 || g_pakManager.OpenCount(PakReadWrite) != 0)
+void ExpectNoOpenArchives(const std::string& dir) {
+    if (!pitest::HeldOpenUnder(dir, ".pak").empty())
         Violation("an archive was left open");
 }
 
-MemoryReader::MemoryReader(const u8* data, size_t size)
-    : m_data(data), m_size(static_cast<u32>(size)) {
-    status = StreamOk;
-}
-
-bool MemoryReader::HasAccess(u32 mask) {
-    return (mask & StreamAccessWrite) == 0;
-}
-
-u32 MemoryReader::Tell() {
-    return m_position;
-}
-
-bool MemoryReader::Seek(i32 position) {
-    if (position < 0 || static_cast<u32>(position) >= m_size) {
-        m_position = position < 0 ? m_position : m_size;
-        status = StreamEnd;
-        return false;
-    }
-    m_position = static_cast<u32>(position);
-    status = StreamOk;
-    return true;
-}
-
-u32 MemoryReader::GetSize() {
-    return m_size;
-}
-
-bool MemoryReader::Read(void* buffer, u32 count) {
-    if (count > m_size - m_position) {
-        status = StreamEnd;
-        return false;
-    }
-    if (count != 0)
-        std::memcpy(buffer, m_data + m_position, count);
-    m_position += count;
-    status = StreamOk;
-    return true;
-}
-
-bool MemoryReader::Write(const void*, u32) {
-    status = StreamBadMode;
-    return false;
+pitest::MemoryStream ReaderOver(const u8* data, size_t size) {
+    return pitest::MemoryStream(std::string(reinterpret_cast<const char*>(data), size),
+                                pitest::MemoryStream::ReadOnly);
 }
 
 void ByteHash::Mix(u64 word) {

@@ -2,6 +2,7 @@
 // over memory, and the checks that every iteration leaves nothing behind.
 #pragma once
 
+#include "memory_stream.h"
 #include "runtime/stream.h"
 #include "runtime/types.h"
 
@@ -29,26 +30,13 @@ void SilenceProgramLog();
 // does not hold.
 [[noreturn]] void Violation(const char* what);
 
-// Aborts when the pak library still holds an archive: every Open must have
-// been balanced by a Close or an Update.
-void ExpectNoOpenArchives();
+// Aborts when an archive under `dir` is still held open: every Open of the
+// pak library must have been balanced by a Close or an Update.
+void ExpectNoOpenArchives(const std::string& dir);
 
-// A readable, seekable stream over bytes the caller keeps alive.
-class MemoryReader : public Stream {
-  public:
-    MemoryReader(const u8* data, size_t size);
-    bool HasAccess(u32 mask) override;
-    u32 Tell() override;
-    bool Seek(i32 position) override;
-    u32 GetSize() override;
-    bool Read(void* buffer, u32 count) override;
-    bool Write(const void* buffer, u32 count) override;
-
-  private:
-    const u8* m_data;
-    u32 m_size;
-    u32 m_position = 0;
-};
+// A read-only stream over a copy of `size` bytes at `data` (the shared
+// in-memory stream of the tests; the copy costs nothing next to a run).
+pitest::MemoryStream ReaderOver(const u8* data, size_t size);
 
 // A fast hash of a byte sequence that does not depend on how the sequence is
 // cut into pieces (not for security: to compare two copies of the same bytes).

@@ -104,7 +104,7 @@ extern "C" int LLVMFuzzerTestOneInput(const u8* data, size_t size) {
     const u32 passed = (flags & 2) && !(flags & 4) ? 0xFFFFFFFF : length;
     const u64 failAfter = (flags & 1) ? static_cast<u64>(parameter) * 1024 : kOutputCap;
 
-    fuzz::MemoryReader source(stream, available);
+    pitest::MemoryStream source = fuzz::ReaderOver(stream, available);
     fuzz::DigestSink sink(failAfter);
     const int result = InflateStream(source, sink, passed);
 

@@ -65,7 +65,7 @@ std::string Native(std::string path) {
     return path;
 }
 
-PakUpdateItem Item(const char* name, fuzz::MemoryReader* source, const std::string& bytes) {
+PakUpdateItem Item(const char* name, Stream* source, const std::string& bytes) {
     PakUpdateItem item;
     std::memset(&item, 0, sizeof item);
     item.source = source;
@@ -95,8 +95,8 @@ void PrepareArchives() {
     const std::string dir = fuzz::FreshDirectory("prepare");
     const std::string& text = kHeldInA[0].second;
     const std::string& binary = kHeldInA[1].second;
-    fuzz::MemoryReader textSource(reinterpret_cast<const u8*>(text.data()), text.size());
-    fuzz::MemoryReader binarySource(reinterpret_cast<const u8*>(binary.data()), binary.size());
+    pitest::MemoryStream textSource(text, pitest::MemoryStream::ReadOnly);
+    pitest::MemoryStream binarySource(binary, pitest::MemoryStream::ReadOnly);
     const PakUpdateItem items[] = {Item(kHeldInA[0].first, &textSource, text),
                                    Item(kHeldInA[1].first, &binarySource, binary)};
     i32 error = PakOk;
@@ -215,7 +215,7 @@ struct PackageReach {
 
 PackageReach Reach(const std::string& package) {
     PackageReach reach;
-    fuzz::MemoryReader reader(reinterpret_cast<const u8*>(package.data()), package.size());
+    pitest::MemoryStream reader(package, pitest::MemoryStream::ReadOnly);
     Manifest manifest;
     if (!ReadManifest(reader, 0, &manifest, nullptr))
         return reach;
@@ -440,7 +440,7 @@ extern "C" int LLVMFuzzerTestOneInput(const u8* data, size_t size) {
         if (!succeeded && job.GetFailureReason().empty())
             fuzz::Violation("a failed job gives no reason");
     }
-    fuzz::ExpectNoOpenArchives();
+    fuzz::ExpectNoOpenArchives(game);
     CheckLeftovers(root, game, succeeded, reach.sideNames);
     CheckNothingLostOfA(game, archiveA, reach);
     CheckForecast(forecast, succeeded, reach, game, before);

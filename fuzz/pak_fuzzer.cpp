@@ -201,6 +201,6 @@ extern "C" int LLVMFuzzerTestOneInput(const u8* data, size_t size) {
     const Reading reading = ReadArchive(path, asBackup);
     CompareWithPaktool(path, reading);
     RewriteInPlace(dir, path, reading);
-    fuzz::ExpectNoOpenArchives();
+    fuzz::ExpectNoOpenArchives(dir);
     return 0;
 }

@@ -1,6 +1,7 @@
 // The terminal the installer talks to, and the interrupts it receives from it.
 // Everything that differs between Linux and Windows lives behind these
-// functions (console.cpp); the rest of the front end is portable.
+// functions (console_posix.cpp, console_windows.cpp, and their shared part
+// console.cpp); the rest of the front end is portable.
 //
 // Text in and out of these functions is in the system code page (GBK), like
 // every narrow string of the program; they convert to and from whatever the

@@ -115,9 +115,6 @@ class PakManager {
 
     bool WriteIndex(const PakMergeMap& records, Stream* dst);
 
-    // Archives currently open in `mode` (for tests).
-    size_t OpenCount(u32 mode) const { return m_open[mode & 1].size(); }
-
   private:
     struct Slot {
         PakArchive* archive;

@@ -16,6 +16,11 @@
 // first call:   PI_FAULT=<call|any>:<n>:<error>[:forever]
 // for example   PI_FAULT=WriteFile:3:112
 //
+// All of this exists only in pi_platform_testing, the variant that tests and
+// the test build of the installer link; the released programs link
+// pi_platform_product, where the layer's gates are constants and none of
+// these settings is read (src/platform/CMakeLists.txt).
+//
 // Three more environment settings stop a child process at its Nth call of
 // the layer (every kind counted together, from the process's start, as
 // Call::Any counts them; the Nth call itself is not carried out):
@@ -86,8 +91,9 @@ unsigned FiredCount();
 void Trace(bool on);
 std::vector<Call> TracedCalls();
 
-constexpr int kCrashExitCode = 86;
-constexpr int kPowerCutExitCode = 87;
+// inline: a program that never uses them keeps no copy.
+inline constexpr int kCrashExitCode = 86;
+inline constexpr int kPowerCutExitCode = 87;
 
 } // namespace pi::fault
 

@@ -47,6 +47,8 @@ std::string ParentDirectory(const std::string& path);
 // when it has no GBK spelling.
 bool FromSystemPath(const std::string& path, std::string* out);
 
+#ifdef PI_TEST_HOOKS
+
 // True when an armed fault makes this call fail; the error is then set.
 bool FaultFires(fault::Call call);
 
@@ -68,6 +70,28 @@ void NoteFileSynced(int fd);
 void NoteDirectorySynced(const std::string& directory);
 // Throws away every change not made durable; the caller ends the process.
 void CutPower();
+
+#else
+
+// The product variant has no hooks. The gates stay at their call sites as
+// constants that fold away; always_inline keeps even an unoptimised build
+// from emitting a copy of them.
+#define PI_NO_HOOK inline __attribute__((always_inline))
+PI_NO_HOOK bool FaultFires(fault::Call) {
+    return false;
+}
+PI_NO_HOOK bool PowerCutModelOn() {
+    return false;
+}
+PI_NO_HOOK void NoteFileChanging(int) {}
+PI_NO_HOOK void NoteFileChanging(const std::string&) {}
+PI_NO_HOOK void NoteEntryChanging(const std::string&) {}
+PI_NO_HOOK void NoteCreated(const std::string&, bool) {}
+PI_NO_HOOK void NoteFileSynced(int) {}
+PI_NO_HOOK void NoteDirectorySynced(const std::string&) {}
+#undef PI_NO_HOOK
+
+#endif // PI_TEST_HOOKS
 
 // The hidden and system attributes, which have no mode bits, are kept in an
 // extended attribute of the file. None, or none readable, is 0.

@@ -23,8 +23,6 @@ class COrvDlg : public ui::ModalDialog {
     bool HandleMessage(UINT message, WPARAM wParam, LPARAM lParam, LRESULT* result) override;
 
   private:
-    friend struct OrvDlgTestAccess;
-
     ui::MessageReply OnSysCommand(WPARAM command, LPARAM);
     ui::MessageReply OnPaint(WPARAM, LPARAM);
     ui::MessageReply OnQueryDragIcon(WPARAM, LPARAM);

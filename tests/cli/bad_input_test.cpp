@@ -78,7 +78,7 @@ class BadInput : public ::testing::Test {
 TEST_F(BadInput, ArchiveHeldOpenByAnotherProgramFailsCleanlyAndALaterRunPatches) {
     const std::string bytes = FileBytes(archive);
     const std::string flag = scratch / "release";
-    Child holder;
+    ChildProcess holder;
     ASSERT_TRUE(holder.Start(HolderPath(), {NativePath(archive), NativePath(flag)}, {}, ""));
     ASSERT_TRUE(holder.WaitForOutput("ready"));
     RunResult run = RunInstaller(installer, game);

@@ -2,12 +2,14 @@
 // package writer, or byte by byte when they are meant to be damaged), run as
 // child processes on a scratch game directory, and the directory is compared
 // before and after. The same helpers serve Linux (orv) and Windows (orvc.exe
-// under wine).
+// under wine); what differs between them is in e2e_support_posix.cpp and
+// e2e_support_windows.cpp.
 //
 // Paths are in the system code page with '\' as separator, as the installer
 // itself spells them.
 #pragma once
 
+#include "child_process.h"
 #include "patch/package.h"
 #include "patch/package_writer.h"
 #include "platform/win32.h"
@@ -135,38 +137,10 @@ void WriteRawInstaller(const std::string& installer, const std::string& compress
 void MakeExecutable(const std::string& path);
 std::string RecordName(const char* text); // a 260-byte name field's text
 
-// A child process with piped standard streams.
-struct RunResult {
-    int exitCode = -1;
-    std::string out;
-    std::string err;
-};
-
-class Child {
-  public:
-    Child();
-    ~Child();
-    Child(const Child&) = delete;
-    Child& operator=(const Child&) = delete;
-
-    // `env` adds or replaces NAME=VALUE entries (Linux; ignored on Windows).
-    // `input` is written to the child's standard input, which is then closed.
-    bool Start(const std::string& program, const std::vector<std::string>& args,
-               const std::vector<std::string>& env, const std::string& input);
-    // Waits (up to a minute, as a safety net) until standard output holds `text`.
-    bool WaitForOutput(const std::string& text);
-    // Ctrl-C on Linux (SIGINT), Ctrl-Break on Windows. False if it cannot be sent.
-    bool Interrupt();
-    RunResult Wait();
-
-    struct State; // the pipes' readers share it
-
-  private:
-    State* m_state;
-};
-
-RunResult RunProgram(const std::string& program, const std::vector<std::string>& args,
-                     const std::vector<std::string>& env = {}, const std::string& input = "");
+// Programs run through the runner of the test-support library.
+using pitest::ChildProcess;
+using pitest::RunProgram;
+using pitest::RunResult;
 
 // The installer run on `gameDir` as the player would: exe and directory.
 RunResult RunInstaller(const std::string& installer, const std::string& gameDir,

@@ -271,7 +271,7 @@ TEST_F(InstallTest, CancelDuringARewriteLeavesEachArchiveOldOrNew) {
     builder.AddSubFile("n.txt", {"n"});
     builder.Write(installer);
 
-    Child child;
+    ChildProcess child;
     ASSERT_TRUE(child.Start(NativePath(installer), {NativePath(game)}, {}, "y\n"));
     ASSERT_TRUE(child.WaitForOutput(Shown("data\\big.pak")));
     if (!child.Interrupt()) {

@@ -37,7 +37,9 @@ struct PakFaultTest : ::testing::Test {
     // fault never fired, that is when n is past the update's last call. It
     // runs in a child process whose end closes every handle, as a real
     // process's end would; a handle whose close was made to fail would
-    // otherwise stay open here and lock the files for the checks.
+    // otherwise stay open here and lock the files for the checks. A fork, not
+    // the runner of tests/support: the fault is armed in this program's own
+    // platform layer.
     bool UpdateWithFault(unsigned n, bool forever, DWORD error) {
         WriteFileBytes(path, oldArchive);
         RemoveFile(path + ".bak");

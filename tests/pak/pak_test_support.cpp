@@ -86,47 +86,6 @@ std::string Md5Of(const std::string& data) {
     return std::string(reinterpret_cast<char*>(digest), 16);
 }
 
-MemoryStream::MemoryStream(std::string bytes) : data(std::move(bytes)) {
-    status = StreamOk;
-}
-
-bool MemoryStream::HasAccess(u32 mask) {
-    return (mask & (StreamAccessRead | StreamAccessWrite | StreamAccessSeek)) != 0;
-}
-
-u32 MemoryStream::Tell() {
-    return position;
-}
-
-bool MemoryStream::Seek(i32 to) {
-    position = static_cast<u32>(to);
-    return position < data.size();
-}
-
-u32 MemoryStream::GetSize() {
-    return static_cast<u32>(data.size());
-}
-
-bool MemoryStream::Read(void* buffer, u32 count) {
-    if (position > data.size() || data.size() - position < count) {
-        status = StreamEnd;
-        return false;
-    }
-    if (count != 0)
-        std::memcpy(buffer, data.data() + position, count);
-    position += count;
-    return true;
-}
-
-bool MemoryStream::Write(const void* buffer, u32 count) {
-    if (data.size() < position + count)
-        data.resize(position + count);
-    if (count != 0)
-        std::memcpy(&data[position], buffer, count);
-    position += count;
-    return true;
-}
-
 namespace {
 
 PakUpdateItem BlankItem(const std::string& name) {

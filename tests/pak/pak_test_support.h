@@ -1,8 +1,10 @@
 // Helpers of the pak tests: a scratch directory, whole files through the same
-// Win32 layer the library uses, an in-memory source stream, update items,
-// and hand-made archives for the reader's damaged-input cases.
+// Win32 layer the library uses, update items over in-memory streams, and
+// hand-made archives for the reader's damaged-input cases.
 #pragma once
 
+#include "memory_stream.h"
+#include "open_files.h"
 #include "pak/pak_manager.h"
 
 #include <map>
@@ -15,7 +17,7 @@ namespace paktest {
 // A fresh directory whose path is lower case (the library lower-cases
 // archive paths, and Linux names are case-sensitive), removed at the end.
 class TempDir {
-public:
+  public:
     TempDir();
     ~TempDir();
     TempDir(const TempDir&) = delete;
@@ -24,7 +26,7 @@ public:
     const std::string& path() const { return m_path; }
     std::string operator/(const std::string& name) const { return m_path + "\\" + name; }
 
-private:
+  private:
     std::string m_path;
 };
 
@@ -36,20 +38,8 @@ void RemoveFile(const std::string& path);
 
 std::string Md5Of(const std::string& data);
 
-// A stream over bytes in memory, readable and writable.
-class MemoryStream : public Stream {
-public:
-    explicit MemoryStream(std::string data = std::string());
-    bool HasAccess(u32 mask) override;
-    u32 Tell() override;
-    bool Seek(i32 position) override;
-    u32 GetSize() override;
-    bool Read(void* buffer, u32 count) override;
-    bool Write(const void* buffer, u32 count) override;
-
-    std::string data;
-    u32 position = 0;
-};
+using pitest::IsHeldOpen;
+using pitest::MemoryStream;
 
 // An item whose bytes come from `source` at `offset`; its digest is that of
 // `data` unless `digest` is given.

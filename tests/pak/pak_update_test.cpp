@@ -124,7 +124,7 @@ TEST_F(PakUpdateTest, FailuresLeaveArchiveUntouched) {
         EXPECT_FALSE(Update(dir / "f.pak", items));
         EXPECT_EQ(ReadFileBytes(dir / "f.pak"), before);
         EXPECT_FALSE(Exists(dir / "u.tmp"));
-        EXPECT_EQ(manager.OpenCount(PakReadWrite), 0u);
+        EXPECT_FALSE(IsHeldOpen(dir / "f.pak"));
     }
 
     // Damage in the last piece of an old sub-file of two whole pieces.
@@ -223,7 +223,8 @@ TEST_F(PakUpdateTest, UncommittedLeavesCompleteTemporaryArchive) {
     ItemSet more;
     more.Add("b", "bbbb");
     EXPECT_FALSE(UpdateArchive(manager, dir / "c.pak", more, false));
-    EXPECT_EQ(manager.OpenCount(PakReadWrite), 0u);
+    EXPECT_FALSE(IsHeldOpen(dir / "c.pak"));
+    EXPECT_FALSE(IsHeldOpen(dir / "c.pak.tmp"));
     EXPECT_EQ(ReadFileBytes(dir / "c.pak"), before);
     ASSERT_TRUE(MoveFileA((dir / "c.pak.tmp").c_str(), (dir / "t.pak").c_str()));
     const std::map<std::string, std::string> expected = {{"a", "aaa"}, {"b", "bbbb"}};
@@ -264,7 +265,8 @@ TEST_F(PakUpdateTest, UpdateWithoutLockReleasesArchive) {
     DeletePakUpdateLock();
     std::vector<PakUpdateItem> none;
     EXPECT_FALSE(Update(dir / "n.pak", none));
-    EXPECT_EQ(manager.OpenCount(PakReadWrite), 0u);
+    EXPECT_TRUE(Exists(dir / "n.pak"));
+    EXPECT_FALSE(IsHeldOpen(dir / "n.pak"));
     EXPECT_TRUE(InitPakUpdateLock());
 #ifndef _WIN32
     DeletePakUpdateLock();

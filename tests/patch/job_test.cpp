@@ -23,7 +23,8 @@ void ExpectNoLeftovers(const Workspace& space, const std::string& archive = "") 
         EXPECT_FALSE(Exists(space.GamePath(archive + ".tmp")));
         EXPECT_FALSE(Exists(space.GamePath(archive + ".bak")));
     }
-    EXPECT_EQ(g_pakManager.OpenCount(PakReadWrite), 0u);
+    // No archive is still held by the pak library.
+    EXPECT_EQ(pitest::HeldOpenUnder(space.game(), ".pak"), std::vector<std::string>());
 }
 
 } // namespace
@@ -94,4 +95,60 @@ TEST(Job, GarbageBeforeTheTrailerAndAnySecondTrailerWordAreAccepted) {
     const JobRun run = RunJob(space.game(), installer);
     EXPECT_TRUE(run.result) << run.failure;
     EXPECT_EQ(ReadFileBytes(space.GamePath("a.txt")), "content");
+}
+
+namespace {
+
+std::atomic<bool> g_workerEntered{false};
+std::atomic<bool> g_workerReturned{false};
+
+// Marks that the worker is in the job, and, a little after the job's Run has
+// returned, that it got there. It touches no member then: the object may
+// already be half destroyed.
+class ReturnWatch final : public CUpdateThread {
+  public:
+    u32 Run() override {
+        g_workerEntered.store(true);
+        const u32 result = CUpdateThread::Run();
+        Sleep(20);
+        g_workerReturned.store(true);
+        return result;
+    }
+};
+
+} // namespace
+
+// The owner (the update dialog) may destroy the job as soon as it is told
+// that the job is done: the destruction waits for the worker. Here the job
+// finds no patch in the test program; it still makes and removes its
+// temporary file and reports its end.
+TEST(Job, DestroyingItWaitsForItsWorker) {
+    Workspace space;
+    g_hMainDlg = nullptr;
+    for (int round = 0; round < 20; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        g_workerEntered.store(false);
+        g_workerReturned.store(false);
+        auto* job = new ReturnWatch();
+        job->SetModuleDir(space.game());
+        ASSERT_TRUE(job->Start());
+        // Destroyed only once the worker runs this class's Run: before that,
+        // the destruction would already have made it the base class's.
+        while (!g_workerEntered.load())
+            Sleep(1);
+#ifdef _WIN32
+        // By its id, not by Handle(), which the worker may be closing right
+        // now: the job keeps a handle on its thread until it has waited for
+        // it, so until then the id names that thread and no other.
+        HANDLE thread = OpenThread(SYNCHRONIZE, FALSE, job->ThreadId());
+        ASSERT_NE(thread, nullptr);
+#endif
+        delete job;
+        EXPECT_TRUE(g_workerReturned.load());
+#ifdef _WIN32
+        EXPECT_EQ(WaitForSingleObject(thread, 0), WAIT_OBJECT_0);
+        CloseHandle(thread);
+#endif
+        EXPECT_TRUE(LeftoverTemps(space.game()).empty());
+    }
 }

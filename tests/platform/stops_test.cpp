@@ -2,54 +2,31 @@
 // Nth call, PI_PAUSE_AT stops it there, and PI_POWERCUT_AT throws away what
 // was not durable before ending it (or at its exit). The helper's "steps"
 // make a known number of calls each (see helper.cpp).
+#include "child_process.h"
 #include "platform/fault.h"
 #include "scratch_dir.h"
 
 #include <gtest/gtest.h>
 
-#include <csignal>
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
-
-extern char** environ;
 
 namespace {
 
 namespace fs = std::filesystem;
 
-pid_t Spawn(std::vector<std::string> args, const std::vector<std::string>& env) {
-    args.insert(args.begin(), PI_PLATFORM_HELPER);
-    args.insert(args.begin() + 1, "steps");
-    std::vector<std::string> envStrings = env;
-    for (char** entry = environ; *entry != nullptr; ++entry)
-        if (strncmp(*entry, "PI_", 3) != 0)
-            envStrings.push_back(*entry);
-    std::vector<char*> argv, envp;
-    for (auto& arg : args)
-        argv.push_back(&arg[0]);
-    argv.push_back(nullptr);
-    for (auto& entry : envStrings)
-        envp.push_back(&entry[0]);
-    envp.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    pid_t pid = -1;
-    EXPECT_EQ(0, posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data()));
-    posix_spawn_file_actions_destroy(&actions);
-    return pid;
+std::vector<std::string> StepArguments(const std::vector<std::string>& steps) {
+    std::vector<std::string> args = {"steps"};
+    args.insert(args.end(), steps.begin(), steps.end());
+    return args;
 }
 
 // The helper's exit status.
 int RunSteps(const std::vector<std::string>& steps, const std::vector<std::string>& env) {
-    int status = 0;
-    waitpid(Spawn(steps, env), &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return pitest::RunProgram(PI_PLATFORM_HELPER, StepArguments(steps), env).exitCode;
 }
 
 std::vector<std::string> PowerCut(unsigned n, const ScratchDir& dir) {
@@ -75,16 +52,16 @@ TEST(Stops, CrashEndsTheProcessAtTheNthCallWithoutMakingIt) {
 
 TEST(Stops, PauseStopsTheProcessThereAndItGoesOnWhenContinued) {
     ScratchDir dir;
-    pid_t pid =
-        Spawn({"write=" + dir / "a" + "=1", "write=" + dir / "b" + "=2"}, {"PI_PAUSE_AT=4"});
-    int status = 0;
-    ASSERT_EQ(pid, waitpid(pid, &status, WUNTRACED));
-    ASSERT_TRUE(WIFSTOPPED(status));
+    pitest::ChildProcess helper;
+    ASSERT_TRUE(
+        helper.Start(PI_PLATFORM_HELPER,
+                     StepArguments({"write=" + dir / "a" + "=1", "write=" + dir / "b" + "=2"}),
+                     {"PI_PAUSE_AT=4"}));
+    ASSERT_TRUE(helper.WaitUntilStopped());
     EXPECT_EQ("1", ReadRaw(dir / "a"));
     EXPECT_FALSE(Exists(dir / "b"));
-    kill(pid, SIGCONT);
-    ASSERT_EQ(pid, waitpid(pid, &status, 0));
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    helper.Continue();
+    EXPECT_EQ(0, helper.Wait().exitCode);
     EXPECT_EQ("2", ReadRaw(dir / "b"));
 }
 

@@ -11,14 +11,10 @@
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
-#include <signal.h>
-#include <spawn.h>
 #include <stdexcept>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-extern char** environ;
 
 namespace rel {
 namespace {
@@ -55,44 +51,6 @@ bool IsLeftoverName(std::string name) {
     return endsWith(".tmp") || endsWith(".bak");
 }
 
-// Every child gets the parent's environment without any stop or fault of
-// the platform layer, in the C locale, plus `extra`.
-std::vector<std::string> ChildEnvironment(const std::vector<std::string>& extra) {
-    std::vector<std::string> env = extra;
-    env.push_back("LC_ALL=C");
-    for (char** entry = environ; *entry != nullptr; ++entry)
-        if (std::strncmp(*entry, "PI_", 3) != 0 && std::strncmp(*entry, "LC_ALL=", 7) != 0)
-            env.push_back(*entry);
-    return env;
-}
-
-pid_t SpawnQuietly(const std::string& installer, const std::string& game,
-                   const std::vector<std::string>& extra) {
-    std::vector<std::string> args = {e2e::NativePath(installer), e2e::NativePath(game)};
-    std::vector<std::string> env = ChildEnvironment(extra);
-    std::vector<char*> argv, envp;
-    for (std::string& arg : args)
-        argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    for (std::string& entry : env)
-        envp.push_back(entry.data());
-    envp.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    pid_t pid = -1;
-    const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    Require(spawned == 0, "cannot start " + args[0]);
-    return pid;
-}
-
-int StatusCode(int status) {
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
-
 bool ReadFull(int fd, void* buffer, size_t size) {
     char* bytes = static_cast<char*>(buffer);
     for (size_t done = 0; done < size;) {
@@ -117,6 +75,9 @@ void WriteFull(int fd, const void* buffer, size_t size) {
 }
 
 // What the child does: the job, then its result and trace into the pipe.
+// The job runs in a fork of this program, not through the runner of the
+// test-support library: the fault is armed, and the calls traced, in this
+// program's own platform layer.
 [[noreturn]] void JobChild(int out, const std::string& game, const std::string& installer,
                            const Fault& fault, bool trace) {
     pi::fault::Trace(trace);
@@ -268,23 +229,18 @@ JobOutcome RunJobInChild(const std::string& game, const std::string& installer, 
 
 int RunInstallerQuietly(const std::string& installer, const std::string& game,
                         const std::vector<std::string>& env) {
-    const pid_t pid = SpawnQuietly(installer, game, env);
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    return StatusCode(status);
+    return e2e::RunInstaller(installer, game, env).exitCode;
 }
 
 bool RunInstallerKilledAt(const std::string& installer, const std::string& game, unsigned n) {
-    const pid_t pid = SpawnQuietly(installer, game, {"PI_PAUSE_AT=" + std::to_string(n)});
-    int status = 0;
-    while (waitpid(pid, &status, WUNTRACED) < 0 && errno == EINTR) {
-    }
-    if (!WIFSTOPPED(status))
+    pitest::ChildProcess child;
+    Require(child.Start(e2e::NativePath(installer), {e2e::NativePath(game)},
+                        {"PI_PAUSE_AT=" + std::to_string(n)}),
+            "cannot start " + e2e::NativePath(installer));
+    if (!child.WaitUntilStopped())
         return false;
-    kill(pid, SIGKILL);
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
+    child.Kill();
+    child.Wait();
     return true;
 }
 

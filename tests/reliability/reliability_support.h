@@ -62,7 +62,7 @@ JobOutcome RunJobInChild(const std::string& game, const std::string& installer,
                          const Fault& fault = Fault(), bool trace = false);
 
 // The installer as a child process with `env` added; its exit status, or
-// 128 + the signal that ended it. Output goes nowhere.
+// 128 + the signal that ended it. Its output is not looked at.
 int RunInstallerQuietly(const std::string& installer, const std::string& game,
                         const std::vector<std::string>& env);
 // The same with PI_PAUSE_AT=n: when the installer stops there it is killed

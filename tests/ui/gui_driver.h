@@ -16,7 +16,10 @@ constexpr DWORD kPatience = 90000;
 // Calls `ready` every few milliseconds until it is true or kPatience passed.
 bool WaitUntil(const std::function<bool()>& ready, DWORD patience = kPatience);
 
-// A program started for a test, ended (if still running) with the test.
+// A program started for a test, ended (if still running) with the test. Not
+// the runner of tests/support: the dialog installer is started as a person
+// starts it, with no pipes on its standard handles and outside the test's
+// console, and is driven through its windows.
 class TestProcess {
   public:
     ~TestProcess();
