@@ -112,7 +112,7 @@ BOOL Append(ThreadQueue& queue, HWND window, UINT message, WPARAM wParam, LPARAM
     {
         std::lock_guard<std::mutex> lock(queue.mutex);
         if (queue.messages.size() >= kPostedMessageLimit)
-            return posix::Fail(ERROR_NOT_ENOUGH_QUOTA, FALSE);
+            return posix::ReturnError(ERROR_NOT_ENOUGH_QUOTA, FALSE);
         queue.messages.push_back(msg);
     }
     queue.arrived.notify_all();
@@ -195,7 +195,7 @@ BOOL PostMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     std::lock_guard<std::mutex> lock(registry.mutex);
     auto it = registry.windows.find(window);
     if (it == registry.windows.end())
-        return Fail(ERROR_INVALID_WINDOW_HANDLE, FALSE);
+        return ReturnError(ERROR_INVALID_WINDOW_HANDLE, FALSE);
     return Append(*it->second->queue, window, message, wParam, lParam);
 }
 
@@ -205,11 +205,11 @@ BOOL PostMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
 BOOL GetMessageA(MSG* msg, HWND window, UINT filterMin, UINT filterMax) {
     std::shared_ptr<ThreadQueue> queue = t_queue;
     if (!queue)
-        return Fail(ERROR_INVALID_WINDOW_HANDLE, -1);
+        return ReturnError(ERROR_INVALID_WINDOW_HANDLE, -1);
     std::unique_lock<std::mutex> lock(queue->mutex);
     for (;;) {
         if (WindowGoneLocked(*queue, window))
-            return Fail(ERROR_INVALID_WINDOW_HANDLE, -1);
+            return ReturnError(ERROR_INVALID_WINDOW_HANDLE, -1);
         if (TakeLocked(*queue, msg, window, filterMin, filterMax, true))
             return msg->message == WM_QUIT ? FALSE : TRUE;
         queue->arrived.wait(lock);
@@ -222,7 +222,7 @@ BOOL PeekMessageA(MSG* msg, HWND window, UINT filterMin, UINT filterMax, UINT re
         return FALSE;
     std::lock_guard<std::mutex> lock(queue->mutex);
     if (WindowGoneLocked(*queue, window))
-        return Fail(ERROR_INVALID_WINDOW_HANDLE, FALSE);
+        return ReturnError(ERROR_INVALID_WINDOW_HANDLE, FALSE);
     return TakeLocked(*queue, msg, window, filterMin, filterMax, (remove & PM_REMOVE) != 0) ? TRUE
                                                                                             : FALSE;
 }

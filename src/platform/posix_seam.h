@@ -23,7 +23,7 @@ inline void SetErrorFromErrno(int error) {
     SetErrorFromErrno(error, std::string());
 }
 // Sets `error` and returns `result`, for one-line failure exits.
-template <typename T> T Fail(DWORD error, T result) {
+template <typename T> T ReturnError(DWORD error, T result) {
     SetLastError(error);
     return result;
 }

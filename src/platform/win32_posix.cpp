@@ -191,15 +191,15 @@ bool ApplyWindowsNameRules(std::string* path, NameUse use) {
         const bool pattern = last && use == NameUse::Pattern;
         for (unsigned char c : component)
             if (IsRefusedCharacter(c, pattern))
-                return Fail(ERROR_INVALID_NAME, false);
+                return ReturnError(ERROR_INVALID_NAME, false);
         DropTrailingDotsAndSpaces(&component);
         const Device device = pattern ? Device::None : DeviceOf(component);
         if (device != Device::None && !last)
-            return Fail(ERROR_PATH_NOT_FOUND, false);
+            return ReturnError(ERROR_PATH_NOT_FOUND, false);
         if (device != Device::None && use != NameUse::Open)
-            return Fail(ERROR_INVALID_NAME, false);
+            return ReturnError(ERROR_INVALID_NAME, false);
         if (device == Device::Other)
-            return Fail(ERROR_FILE_NOT_FOUND, false);
+            return ReturnError(ERROR_FILE_NOT_FOUND, false);
         if (device == Device::Null) {
             *path = kNullDevice;
             return true;
@@ -241,11 +241,11 @@ void SetErrorFromErrno(int error, const std::string& path) {
 
 bool ToSystemPath(LPCSTR path, std::string* out, NameUse use) {
     if (path == nullptr || *path == '\0')
-        return Fail(ERROR_PATH_NOT_FOUND, false);
+        return ReturnError(ERROR_PATH_NOT_FOUND, false);
     // Convert first: a GBK trail byte may be 0x5C or 0x7C, which is only a
     // separator or a '|' once the name is UTF-8.
     if (!AcpToUtf8(path, out))
-        return Fail(ERROR_INVALID_NAME, false);
+        return ReturnError(ERROR_INVALID_NAME, false);
     for (char& c : *out)
         if (c == '\\')
             c = '/';
@@ -257,7 +257,7 @@ bool ToSystemPath(LPCSTR path, std::string* out, NameUse use) {
 
 bool FromSystemPath(const std::string& path, std::string* out) {
     if (!Utf8ToAcp(path, out))
-        return Fail(ERROR_INVALID_NAME, false);
+        return ReturnError(ERROR_INVALID_NAME, false);
     return true;
 }
 
@@ -275,14 +275,14 @@ std::shared_ptr<KernelObject> FindAnyObject(HANDLE handle) {
     std::lock_guard<std::mutex> lock(table.mutex);
     auto it = table.objects.find(handle);
     if (it == table.objects.end())
-        return Fail(ERROR_INVALID_HANDLE, nullptr);
+        return ReturnError(ERROR_INVALID_HANDLE, nullptr);
     return it->second;
 }
 
 std::shared_ptr<KernelObject> FindObject(HANDLE handle, ObjectKind kind) {
     std::shared_ptr<KernelObject> object = FindAnyObject(handle);
     if (object && object->kind != kind)
-        return Fail(ERROR_INVALID_HANDLE, nullptr);
+        return ReturnError(ERROR_INVALID_HANDLE, nullptr);
     return object;
 }
 
@@ -292,7 +292,7 @@ bool CloseObjectHandle(HANDLE handle) {
     std::lock_guard<std::mutex> lock(table.mutex);
     auto it = table.objects.find(handle);
     if (it == table.objects.end())
-        return Fail(ERROR_INVALID_HANDLE, false);
+        return ReturnError(ERROR_INVALID_HANDLE, false);
     object = std::move(it->second);
     table.objects.erase(it);
     return true;
@@ -328,7 +328,7 @@ BOOL DuplicateHandle(HANDLE sourceProcess, HANDLE source, HANDLE targetProcess, 
         return FALSE;
     if (sourceProcess != GetCurrentProcess() || targetProcess != GetCurrentProcess() ||
         target == nullptr || (options & DUPLICATE_CLOSE_SOURCE) != 0)
-        return Fail(ERROR_INVALID_PARAMETER, FALSE);
+        return ReturnError(ERROR_INVALID_PARAMETER, FALSE);
     std::shared_ptr<KernelObject> object = FindAnyObject(source);
     if (!object)
         return FALSE;

@@ -92,7 +92,7 @@ bool ClaimShare(int fd, bool read, bool write, DWORD share) {
         return false;
     }
     if (ConflictsWithOthers(fd, read, write, share))
-        return Fail(ERROR_SHARING_VIOLATION, false);
+        return ReturnError(ERROR_SHARING_VIOLATION, false);
     return true;
 }
 
@@ -125,7 +125,7 @@ int OpenDescriptor(const std::string& name, int flags, DWORD disposition, mode_t
     if (disposition == CREATE_NEW) {
         fd = OpenOrFail(name, flags | O_CREAT | O_EXCL, mode);
         if (fd < 0 && errno == EEXIST)
-            return Fail(ERROR_FILE_EXISTS, -1);
+            return ReturnError(ERROR_FILE_EXISTS, -1);
     } else if (disposition == OPEN_EXISTING || disposition == TRUNCATE_EXISTING) {
         fd = OpenOrFail(name, flags, 0);
         *existed = fd >= 0;
@@ -160,7 +160,7 @@ bool AcceptOpenedFile(int fd, bool existed, bool changesData) {
         return false;
     }
     if (S_ISDIR(st.st_mode) || (existed && changesData && IsReadOnly(st)))
-        return Fail(ERROR_ACCESS_DENIED, false);
+        return ReturnError(ERROR_ACCESS_DENIED, false);
     return true;
 }
 
@@ -170,7 +170,7 @@ bool RepeatsHiddenAndSystem(int fd, bool existed, DWORD disposition, DWORD flags
     if (!existed || disposition != CREATE_ALWAYS)
         return true;
     if (ExtraAttributesOf(fd) & ~flags)
-        return Fail(ERROR_ACCESS_DENIED, false);
+        return ReturnError(ERROR_ACCESS_DENIED, false);
     return true;
 }
 
@@ -337,7 +337,7 @@ HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES
     bool write = (access & GENERIC_WRITE) != 0;
     if (disposition < CREATE_NEW || disposition > TRUNCATE_EXISTING ||
         (disposition == TRUNCATE_EXISTING && !write))
-        return Fail(ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);
+        return ReturnError(ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);
     std::string name;
     if (!ToSystemPath(path, &name, NameUse::Open))
         return INVALID_HANDLE_VALUE;
@@ -379,9 +379,9 @@ BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD count, LPDWORD done, LPOVERLAPPE
     if (!object)
         return FALSE;
     if (overlapped != nullptr)
-        return Fail(ERROR_INVALID_PARAMETER, FALSE);
+        return ReturnError(ERROR_INVALID_PARAMETER, FALSE);
     if (!object->canRead)
-        return Fail(ERROR_ACCESS_DENIED, FALSE);
+        return ReturnError(ERROR_ACCESS_DENIED, FALSE);
     char* bytes = static_cast<char*>(buffer);
     auto transfer = [&](DWORD at, DWORD n) { return read(object->fd, bytes + at, n); };
     return TransferAll(transfer, count, counter) ? TRUE : FALSE;
@@ -397,9 +397,9 @@ BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD count, LPDWORD done, LPOVERLAP
     if (!object)
         return FALSE;
     if (overlapped != nullptr)
-        return Fail(ERROR_INVALID_PARAMETER, FALSE);
+        return ReturnError(ERROR_INVALID_PARAMETER, FALSE);
     if (!object->canWrite)
-        return Fail(ERROR_ACCESS_DENIED, FALSE);
+        return ReturnError(ERROR_ACCESS_DENIED, FALSE);
     const char* bytes = static_cast<const char*>(buffer);
     auto transfer = [&](DWORD at, DWORD n) {
         ssize_t written = write(object->fd, bytes + at, n);
@@ -437,7 +437,7 @@ DWORD SetFilePointer(HANDLE file, LONG distance, PLONG distanceHigh, DWORD metho
     else if (method == FILE_END)
         origin = fstat(object->fd, &st) == 0 ? st.st_size : -1;
     else if (method != FILE_BEGIN)
-        return Fail(ERROR_INVALID_PARAMETER, INVALID_SET_FILE_POINTER);
+        return ReturnError(ERROR_INVALID_PARAMETER, INVALID_SET_FILE_POINTER);
     if (origin < 0) {
         SetErrorFromErrno(errno);
         return INVALID_SET_FILE_POINTER;
@@ -446,11 +446,11 @@ DWORD SetFilePointer(HANDLE file, LONG distance, PLONG distanceHigh, DWORD metho
     // as anything this layer accepts.
     int64_t target;
     if (__builtin_add_overflow(origin, offset, &target) || target < 0)
-        return Fail(ERROR_NEGATIVE_SEEK, INVALID_SET_FILE_POINTER);
+        return ReturnError(ERROR_NEGATIVE_SEEK, INVALID_SET_FILE_POINTER);
     // Without a high part the caller can only see 32 bits: a position it
     // cannot see is refused rather than reported wrongly.
     if (distanceHigh == nullptr && target > 0xFFFFFFFFLL)
-        return Fail(ERROR_INVALID_PARAMETER, INVALID_SET_FILE_POINTER);
+        return ReturnError(ERROR_INVALID_PARAMETER, INVALID_SET_FILE_POINTER);
     if (lseek(object->fd, static_cast<off_t>(target), SEEK_SET) < 0) {
         SetErrorFromErrno(errno);
         return INVALID_SET_FILE_POINTER;
@@ -486,7 +486,7 @@ BOOL FlushFileBuffers(HANDLE file) {
     if (!object)
         return FALSE;
     if (!object->canWrite)
-        return Fail(ERROR_ACCESS_DENIED, FALSE);
+        return ReturnError(ERROR_ACCESS_DENIED, FALSE);
     if (fsync(object->fd) != 0) {
         SetErrorFromErrno(errno);
         return FALSE;
@@ -503,9 +503,9 @@ BOOL SetFileTime(HANDLE file, const FILETIME*, const FILETIME* lastAccess,
     if (!object)
         return FALSE;
     if (!object->canWrite)
-        return Fail(ERROR_ACCESS_DENIED, FALSE);
+        return ReturnError(ERROR_ACCESS_DENIED, FALSE);
     if (IsRefusedTime(lastAccess) || IsRefusedTime(lastWrite))
-        return Fail(ERROR_INVALID_PARAMETER, FALSE);
+        return ReturnError(ERROR_INVALID_PARAMETER, FALSE);
     struct timespec times[2] = {ToTimespec(lastAccess), ToTimespec(lastWrite)};
     NoteFileChanging(object->fd);
     if (futimens(object->fd, times) != 0) {

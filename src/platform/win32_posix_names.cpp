@@ -79,10 +79,10 @@ bool SyncParents(const std::string& from, const std::string& to) {
 // directory, and to replace a read-only file or one that is open.
 bool CanReplace(const struct stat& source, const std::string& target, const struct stat& existing) {
     if (S_ISDIR(source.st_mode) || S_ISDIR(existing.st_mode))
-        return Fail(ERROR_ACCESS_DENIED, false);
+        return ReturnError(ERROR_ACCESS_DENIED, false);
     if (S_ISREG(existing.st_mode) &&
         (IsReadOnly(existing) || MarkerHeld(target, ShareMarker::Open)))
-        return Fail(ERROR_ACCESS_DENIED, false);
+        return ReturnError(ERROR_ACCESS_DENIED, false);
     return true;
 }
 
@@ -121,10 +121,10 @@ bool MoveName(LPCSTR from, LPCSTR to, DWORD flags) {
     if (!StatOrFail(source, &sourceStat, false))
         return false;
     if (S_ISREG(sourceStat.st_mode) && MarkerHeld(source, ShareMarker::DeniesDelete))
-        return Fail(ERROR_SHARING_VIOLATION, false);
+        return ReturnError(ERROR_SHARING_VIOLATION, false);
     bool targetExists = lstat(target.c_str(), &targetStat) == 0;
     if (targetExists && !(flags & MOVEFILE_REPLACE_EXISTING))
-        return Fail(ERROR_ALREADY_EXISTS, false);
+        return ReturnError(ERROR_ALREADY_EXISTS, false);
     if (targetExists && !CanReplace(sourceStat, target, targetStat))
         return false;
     bool writeThrough = (flags & MOVEFILE_WRITE_THROUGH) != 0;
@@ -151,14 +151,14 @@ bool CopyOut(const std::string& text, LPSTR buffer, DWORD size) {
 bool PrefixOfThree(LPCSTR prefix, std::string* out) {
     std::string utf8;
     if (!AcpToUtf8(prefix != nullptr ? prefix : "", &utf8))
-        return Fail(ERROR_INVALID_NAME, false);
+        return ReturnError(ERROR_INVALID_NAME, false);
     size_t end = 0;
     for (int chars = 0; chars < 3 && end < utf8.size(); ++chars)
         do
             ++end;
         while (end < utf8.size() && (static_cast<unsigned char>(utf8[end]) & 0xC0) == 0x80);
     if (!Utf8ToAcp(utf8.substr(0, end), out))
-        return Fail(ERROR_INVALID_NAME, false);
+        return ReturnError(ERROR_INVALID_NAME, false);
     return true;
 }
 
@@ -200,7 +200,7 @@ UINT CreateUniqueName(const std::string& gbkBase, const std::string& systemBase,
         if (!exists)
             return 0;
     }
-    return Fail(ERROR_FILE_EXISTS, 0u);
+    return ReturnError(ERROR_FILE_EXISTS, 0u);
 }
 
 // '*' stands for any run of characters, '?' for one; ASCII letters match
@@ -277,7 +277,7 @@ bool Search(const std::string& pattern, SearchObject* search) {
     std::string wildcard = slash == std::string::npos ? pattern : pattern.substr(slash + 1);
     DIR* stream = opendir(dir.c_str());
     if (stream == nullptr && (errno == ENOENT || errno == ENOTDIR))
-        return Fail(ERROR_PATH_NOT_FOUND, false);
+        return ReturnError(ERROR_PATH_NOT_FOUND, false);
     if (stream == nullptr)
         return ErrnoFailure(dir);
     std::vector<std::string> names;
@@ -291,7 +291,7 @@ bool Search(const std::string& pattern, SearchObject* search) {
         if (DescribeEntry(dir, name, &data))
             search->found.push_back(data);
     }
-    return search->found.empty() ? Fail(ERROR_FILE_NOT_FOUND, false) : true;
+    return search->found.empty() ? ReturnError(ERROR_FILE_NOT_FOUND, false) : true;
 }
 
 } // namespace
@@ -387,9 +387,9 @@ BOOL DeleteFileA(LPCSTR path) {
     if (!ToSystemPath(path, &name) || !StatOrFail(name, &st, false))
         return FALSE;
     if (S_ISDIR(st.st_mode) || (S_ISREG(st.st_mode) && IsReadOnly(st)))
-        return Fail(ERROR_ACCESS_DENIED, FALSE);
+        return ReturnError(ERROR_ACCESS_DENIED, FALSE);
     if (S_ISREG(st.st_mode) && MarkerHeld(name, ShareMarker::DeniesDelete))
-        return Fail(ERROR_SHARING_VIOLATION, FALSE);
+        return ReturnError(ERROR_SHARING_VIOLATION, FALSE);
     NoteEntryChanging(name);
     if (unlink(name.c_str()) != 0)
         return ErrnoFailure(name);
@@ -445,7 +445,7 @@ HANDLE FindFirstFileA(LPCSTR pattern, LPWIN32_FIND_DATAA found) {
         return INVALID_HANDLE_VALUE;
     std::string name;
     if (found == nullptr)
-        return Fail(ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);
+        return ReturnError(ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);
     auto search = std::make_shared<SearchObject>();
     if (!ToSystemPath(pattern, &name, NameUse::Pattern) || !Search(name, search.get()))
         return INVALID_HANDLE_VALUE;
@@ -461,7 +461,7 @@ BOOL FindNextFileA(HANDLE find, LPWIN32_FIND_DATAA found) {
     if (!search)
         return FALSE;
     if (search->next >= search->found.size())
-        return Fail(ERROR_NO_MORE_FILES, FALSE);
+        return ReturnError(ERROR_NO_MORE_FILES, FALSE);
     *found = search->found[search->next++];
     return TRUE;
 }
@@ -478,7 +478,7 @@ DWORD GetModuleFileNameA(HMODULE module, LPSTR buffer, DWORD size) {
     if (FaultFires(Call::GetModuleFileName))
         return 0;
     if (module != nullptr)
-        return Fail(ERROR_INVALID_HANDLE, 0u);
+        return ReturnError(ERROR_INVALID_HANDLE, 0u);
     std::string target(256, '\0');
     ssize_t n;
     while ((n = readlink("/proc/self/exe", &target[0], target.size())) ==
@@ -493,12 +493,12 @@ DWORD GetModuleFileNameA(HMODULE module, LPSTR buffer, DWORD size) {
     if (!FromSystemPath(target, &name))
         return 0;
     if (size == 0)
-        return Fail(ERROR_INSUFFICIENT_BUFFER, 0u);
+        return ReturnError(ERROR_INSUFFICIENT_BUFFER, 0u);
     if (CopyOut(name, buffer, size))
         return static_cast<DWORD>(name.size());
     memcpy(buffer, name.data(), size - 1);
     buffer[size - 1] = '\0';
-    return Fail(ERROR_INSUFFICIENT_BUFFER, size);
+    return ReturnError(ERROR_INSUFFICIENT_BUFFER, size);
 }
 
 // Returns the length without the zero; when the buffer is too small,
@@ -525,18 +525,18 @@ UINT GetTempFileNameA(LPCSTR dir, LPCSTR prefix, UINT unique, LPSTR out) {
     if (FaultFires(Call::GetTempFileName))
         return 0;
     if (dir == nullptr || out == nullptr)
-        return Fail(ERROR_INVALID_PARAMETER, 0u);
+        return ReturnError(ERROR_INVALID_PARAMETER, 0u);
     std::string systemDir, prefixText;
     struct stat st;
     if (!ToSystemPath(dir, &systemDir) || !PrefixOfThree(prefix, &prefixText))
         return 0;
     if (stat(systemDir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
-        return Fail(ERROR_PATH_NOT_FOUND, 0u);
+        return ReturnError(ERROR_PATH_NOT_FOUND, 0u);
     bool endsWithSeparator = systemDir.back() == '/';
     std::string separator = endsWithSeparator ? "" : strchr(dir, '/') ? "/" : "\\";
     std::string gbkBase = dir + separator + prefixText;
     if (gbkBase.size() + strlen("FFFF.tmp") >= MAX_PATH)
-        return Fail(ERROR_FILENAME_EXCED_RANGE, 0u);
+        return ReturnError(ERROR_FILENAME_EXCED_RANGE, 0u);
     std::string systemBase;
     if (!ToSystemPath(gbkBase.c_str(), &systemBase))
         return 0;

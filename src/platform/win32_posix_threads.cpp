@@ -122,12 +122,12 @@ BOOL InitializeCriticalSectionAndSpinCount(LPCRITICAL_SECTION section, DWORD) {
         return FALSE;
     pthread_mutexattr_t attributes;
     if (pthread_mutexattr_init(&attributes) != 0)
-        return Fail(ERROR_NOT_ENOUGH_MEMORY, FALSE);
+        return ReturnError(ERROR_NOT_ENOUGH_MEMORY, FALSE);
     pthread_mutexattr_settype(&attributes, PTHREAD_MUTEX_RECURSIVE);
     int rc = pthread_mutex_init(&section->mutex, &attributes);
     pthread_mutexattr_destroy(&attributes);
     if (rc != 0)
-        return Fail(ERROR_NOT_ENOUGH_MEMORY, FALSE);
+        return ReturnError(ERROR_NOT_ENOUGH_MEMORY, FALSE);
     return TRUE;
 }
 
@@ -149,14 +149,14 @@ uintptr_t _beginthreadex(void*, unsigned stackSize, unsigned(__stdcall* start)(v
     if (FaultFires(Call::BeginThread))
         return 0;
     if (start == nullptr || flags != 0)
-        return Fail(ERROR_INVALID_PARAMETER, uintptr_t(0));
+        return ReturnError(ERROR_INVALID_PARAMETER, uintptr_t(0));
     auto object = std::make_shared<ThreadObject>(start, argument, NewThreadId());
     // The handle exists before the thread runs, so the thread may close it.
     HANDLE handle = OpenHandle(object);
     if (!StartDetached(object, stackSize)) {
         DWORD error = GetLastError();
         CloseObjectHandle(handle);
-        return Fail(error, uintptr_t(0));
+        return ReturnError(error, uintptr_t(0));
     }
     if (threadId != nullptr)
         *threadId = object->id;
