@@ -26,6 +26,50 @@ std::string DescribeStreamFailure(const Stream& stream, DWORD error) {
     return stream.status == StreamEnd ? "the file ends early" : DescribeSystemError(error);
 }
 
+u32 LoadU32(const u8* bytes) {
+    u32 value;
+    std::memcpy(&value, bytes, sizeof value);
+    return value;
+}
+
+bool ReadAt(FileStream& file, u32 offset, void* buffer, u32 size) {
+    return offset <= 0x7FFFFFFFu && file.Seek(static_cast<i32>(offset)) && file.Read(buffer, size);
+}
+
+// The certificate table that a signature appends to a PE file and names in
+// the security directory of its optional header (entry 4 of the data
+// directories), when that table ends the file. False for anything else: no
+// PE, no signature, or a table that does not end the file.
+bool FindCertificateTable(FileStream& file, u32 fileSize, u32* offset, u32* size) {
+    constexpr u32 kPeOffsetField = 0x3C;
+    constexpr u16 kPe32 = 0x10B, kPe32Plus = 0x20B;
+    constexpr u32 kSecurityDirectory = 4;
+    u8 dos[0x40];
+    if (fileSize < sizeof dos || !ReadAt(file, 0, dos, sizeof dos) || dos[0] != 'M' ||
+        dos[1] != 'Z')
+        return false;
+    const u32 pe = LoadU32(dos + kPeOffsetField);
+    // Signature, file header (20 bytes), then the optional header.
+    u8 header[24 + 112 + 16 * 8];
+    if (static_cast<u64>(pe) + sizeof header > fileSize ||
+        !ReadAt(file, pe, header, sizeof header) || std::memcmp(header, "PE\0\0", 4) != 0)
+        return false;
+    u16 optionalSize, magic;
+    std::memcpy(&optionalSize, header + 20, 2);
+    std::memcpy(&magic, header + 24, 2);
+    if (magic != kPe32 && magic != kPe32Plus)
+        return false;
+    const u32 directories = magic == kPe32 ? 96 : 112; // in the optional header
+    const u32 count = LoadU32(header + 24 + directories - 4);
+    if (count <= kSecurityDirectory || directories + (kSecurityDirectory + 1) * 8 > optionalSize)
+        return false;
+    const u8* entry = header + 24 + directories + kSecurityDirectory * 8;
+    *offset = LoadU32(entry); // a file offset, not an address
+    *size = LoadU32(entry + 4);
+    return *size != 0 && *offset >= kPatchTrailerSize &&
+           static_cast<u64>(*offset) + *size == fileSize;
+}
+
 } // namespace
 
 bool FindPackage(FileStream& installer, const std::string& name, PackageLocation* where,
@@ -37,7 +81,14 @@ bool FindPackage(FileStream& installer, const std::string& name, PackageLocation
                                            "8-byte trailer",
                                            name.c_str(), where->fileSize));
     }
-    where->trailerStart = where->fileSize - kPatchTrailerSize;
+    u32 trailerEnd = where->fileSize;
+    if (FindCertificateTable(installer, where->fileSize, &where->certificateTable,
+                             &where->certificateSize)) {
+        trailerEnd = where->certificateTable;
+    } else {
+        where->certificateTable = where->certificateSize = 0;
+    }
+    where->trailerStart = trailerEnd - kPatchTrailerSize;
     if (!installer.Seek(static_cast<i32>(where->trailerStart)) ||
         !installer.Read(&where->trailer, sizeof where->trailer)) {
         const DWORD error = GetLastError();

@@ -17,6 +17,10 @@ struct PackageLocation {
     PatchTrailer trailer = {0, 0};
     u32 trailerStart = 0;   // the file offset of the trailer
     u32 compressedSize = 0; // from trailer.payloadStart to the trailer
+    // A signed installer: the certificate table that ends the file, which
+    // the trailer stands just before (0 and 0 when unsigned).
+    u32 certificateTable = 0;
+    u32 certificateSize = 0;
 };
 
 // Why an installer cannot be read: damage in it (`damaged`), or a file that
@@ -26,9 +30,11 @@ struct PackageProblem {
     std::string what;
 };
 
-// The trailer's first word is where the compressed package starts; it must
-// lie between the program and the trailer. `name` is the installer's name
-// for messages.
+// The trailer is the last 8 bytes of the file or, when the file is a PE
+// whose certificate table (a signature) ends it, the 8 bytes just before
+// that table. Its first word is where the compressed package starts, which
+// must lie between the program and the trailer. `name` is the installer's
+// name for messages.
 bool FindPackage(FileStream& installer, const std::string& name, PackageLocation* where,
                  PackageProblem* problem);
 

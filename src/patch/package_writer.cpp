@@ -280,11 +280,18 @@ bool WriteInstaller(const char* stubPath, const Layout& layout, FileStream& out,
     if (!deflater.Finish(error)) {
         return false;
     }
-    if (payloadStart + deflater.Written() + kPatchTrailerSize > kMaxFileSize) {
+    // A signature's certificate table starts at a multiple of 8, and a
+    // signing tool pads the file up to it: the installer ends there itself,
+    // so that its trailer stands right before the table. The reader ignores
+    // what follows the compressed stream.
+    const u64 end = payloadStart + deflater.Written() + kPatchTrailerSize;
+    static const u8 kPad[7] = {};
+    const u32 pad = static_cast<u32>((8 - end % 8) % 8);
+    if (end + pad > kMaxFileSize) {
         return Failed(error, "the installer would be larger than 2 GiB");
     }
     const PatchTrailer trailer = {payloadStart, payloadStart};
-    if (!out.Write(&trailer, sizeof trailer)) {
+    if ((pad != 0 && !out.Write(kPad, pad)) || !out.Write(&trailer, sizeof trailer)) {
         const DWORD code = GetLastError();
         return Failed(error, "cannot write the installer: " + DescribeSystemError(code));
     }

@@ -106,6 +106,8 @@ TEST(PackageLayout, BuilderWritesStubPackageAndTrailerByteForByte) {
     const std::string stub = ReadFileBytes(space.Stub());
     ASSERT_EQ(installer.compare(0, stub.size(), stub), 0);
     EXPECT_EQ(installer.substr(installer.size() - 8), U32(stub.size()) + U32(stub.size()));
+    // Ending at a multiple of 8, the installer gets no padding when signed.
+    EXPECT_EQ(installer.size() % 8, 0u);
 
     const auto& a = contents.paks[0].files[0];
     const auto& e = contents.paks[0].files[1];
@@ -117,6 +119,49 @@ TEST(PackageLayout, BuilderWritesStubPackageAndTrailerByteForByte) {
         FileRecordBytes(a, 0, 3, 1) + FileRecordBytes(e, 5, 3, 1) + FileRecordBytes(b, 5, 0, 1) +
         FileRecordBytes(r, 8, 0, 0) + "hellobeexyz";
     EXPECT_EQ(Inflated(space.root() + "\\setup4.exe"), expected);
+}
+
+// A PE stub of 32-bit Windows laid out by hand: the DOS header, "PE", the
+// file header and an optional header whose security directory is empty.
+std::string PeStub() {
+    std::string stub(0x200, '\0');
+    stub[0] = 'M';
+    stub[1] = 'Z';
+    stub.replace(0x3C, 4, U32(0x40));
+    stub.replace(0x40, 4, std::string("PE\0\0", 4));
+    stub.replace(0x40 + 4 + 16, 2, std::string("\xE0\x00", 2)); // optional header size
+    stub.replace(0x40 + 24, 2, std::string("\x0B\x01", 2));     // PE32
+    stub.replace(0x40 + 24 + 92, 4, U32(16));                   // data directories
+    return stub;
+}
+
+// A signature appends a certificate table and names it in the security
+// directory; the trailer then stands just before the table.
+TEST(PackageLayout, SignedInstallerIsReadBeforeItsCertificateTable) {
+    Workspace space;
+    WriteFileBytes(space.Stub(), PeStub());
+    PackageContents contents;
+    contents.looseFiles.push_back(space.File("a.txt", "signed content"));
+    const std::string unsigned_ = ReadFileBytes(space.Build(contents));
+    ASSERT_EQ(unsigned_.size() % 8, 0u);
+    const std::string table = U32(24) + std::string("\x00\x02\x02\x00", 4) + std::string(16, 's');
+    const size_t directory = 0x40 + 24 + 96 + 4 * 8;
+    std::string signed_ = unsigned_ + table;
+    signed_.replace(directory, 8, U32(static_cast<u32>(unsigned_.size())) + U32(24));
+    const std::string installer = space.root() + "\\signed.exe";
+    WriteFileBytes(installer, signed_);
+    JobRun run = RunJob(space.game(), installer);
+    EXPECT_TRUE(run.result) << run.failure;
+    EXPECT_EQ(ReadFileBytes(space.GamePath("a.txt")), "signed content");
+
+    // A table that does not end the file is no signature of this file: the
+    // trailer is sought at the end, and is not there.
+    WriteFileBytes(installer, signed_ + "tail");
+    run = RunJob(space.game(), installer);
+    EXPECT_FALSE(run.result);
+    // Unsigned, with the security directory empty, it reads as always.
+    WriteFileBytes(installer, unsigned_);
+    EXPECT_TRUE(RunJob(space.game(), installer).result);
 }
 
 TEST(PackageLayout, EmptyPackageIsEightBytesWithDataBaseEight) {
