@@ -157,6 +157,9 @@ void SetEntryFromItem(const PakUpdateItem& item, u32 size, PakIndexEntry* entry)
 // item whose strings do not end in their arrays, or without the memory.
 bool MergePakIndex(PakArchive* archive, const PakUpdateItem* items, u32 count,
                    PakMergeMap* records);
+// The length of the archive a rewrite writes from `records`, whose entries
+// hold their sizes: header, data blocks padded to 4, the index padded to 8.
+u64 MergedArchiveSize(const PakMergeMap& records);
 
 // Where a read-write open takes an archive from. It only looks.
 enum class PakWriteSource {

@@ -158,6 +158,13 @@ u64 IndexLength(const PakMergeMap& records) {
 
 } // namespace
 
+u64 MergedArchiveSize(const PakMergeMap& records) {
+    u64 size = kPakHeaderSize + IndexLength(records);
+    for (const auto& record : records)
+        size += (static_cast<u64>(record.second.entry.size) + 3) & ~static_cast<u64>(3);
+    return size;
+}
+
 bool InitPakUpdateLock() {
     if (g_pakUpdateLockReady)
         return true;

@@ -4,6 +4,7 @@
 #include "patch/pak_patch.h"
 #include "patch/report.h"
 
+#include <algorithm>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -33,26 +34,29 @@ bool SameStamp(const FILETIME& a, const FILETIME& b) {
 
 // What a rewrite leaves, merged as the library merges it, with the entries
 // it writes.
-bool Rewritten(PakArchive* archive, const std::vector<PakUpdateItem>& items, HeldArchive* out) {
+// `size` receives the length of the new archive.
+bool Rewritten(PakArchive* archive, const std::vector<PakUpdateItem>& items, HeldArchive* out,
+               u64* size) {
     PakMergeMap records;
     if (!MergePakIndex(archive, items.data(), static_cast<u32>(items.size()), &records))
         return false;
     HeldArchive next = std::make_unique<PakArchive>();
     for (auto& pair : records) {
-        PakIndexEntry entry = pair.second.entry;
         if (pair.second.item != nullptr)
-            SetEntryFromItem(*pair.second.item, pair.second.item->size, &entry);
-        next->files[pair.first] = MakeFileEntry(next.get(), entry);
+            SetEntryFromItem(*pair.second.item, pair.second.item->size, &pair.second.entry);
+        next->files[pair.first] = MakeFileEntry(next.get(), pair.second.entry);
     }
+    *size = MergedArchiveSize(records);
     *out = std::move(next);
     return true;
 }
 
 class Planner {
   public:
-    Planner(const Manifest& manifest, Stream& payload, const std::string& gameDir, UpdatePlan* plan)
+    Planner(const Manifest& manifest, Stream& payload, const std::string& gameDir, UpdatePlan* plan,
+            bool compareBytes)
         : m_manifest(manifest), m_payload(payload), m_gameDir(gameDir), m_plan(plan),
-          m_buffers(2, std::vector<u8>(kCompareBufferSize)) {}
+          m_compareBytes(compareBytes), m_buffers(2, std::vector<u8>(kCompareBufferSize)) {}
 
     void Run();
 
@@ -77,6 +81,7 @@ class Planner {
     Stream& m_payload;
     const std::string m_gameDir;
     UpdatePlan* m_plan;
+    const bool m_compareBytes;
     std::vector<std::vector<u8>> m_buffers;
     // The last loose record written to each path, by folded name.
     std::map<std::string, const PatchFileRecord*> m_written;
@@ -172,6 +177,7 @@ bool Planner::PlanFiles() {
 bool Planner::PlanFile(const PatchFileRecord& record) {
     PlannedFile planned;
     planned.name = record.name;
+    planned.newSize = record.dataSize;
     const std::string path = GamePath(record.name);
     DWORD error = 0;
     const Presence presence = Probe(path, &error);
@@ -189,7 +195,9 @@ bool Planner::PlanFile(const PatchFileRecord& record) {
             !GetFileTime(file.file.handle, nullptr, nullptr, &stamp))
             return Stop(FormatText("cannot read %s: %s", record.name,
                                    DescribeSystemError(GetLastError()).c_str()));
-        bool same = GetFileSize(file.file.handle, &high) == record.dataSize && high == 0;
+        const DWORD low = GetFileSize(file.file.handle, &high);
+        planned.oldSize = (static_cast<u64>(high) << 32) | low;
+        bool same = m_compareBytes && planned.oldSize == record.dataSize;
         if (same && !SameBytes(file, record, &same))
             return false;
         planned.action = same ? PlannedFile::SameBytes : PlannedFile::Replace;
@@ -242,7 +250,7 @@ bool Planner::PlanPak(const PatchPakRecord& pak) {
     } else {
         if (planned.action != PlannedPak::Create)
             planned.action = PlannedPak::Rewrite;
-        if (!Rewritten(archive.get(), items, &archive))
+        if (!Rewritten(archive.get(), items, &archive, &planned.newSize))
             return Stop("not enough memory to follow the rewrite of " + planned.name);
     }
     m_archives[FoldGameName(pak.name)] = std::move(archive);
@@ -304,6 +312,7 @@ bool Planner::FindArchiveOnDisk(const std::string& path, PlannedPak* planned,
     const DWORD size = GetFileSize(file.file.handle, &high);
     if (high != 0 || size > 0x7FFFFFFF)
         return Stop("the archive " + label + " is larger than the installer can handle");
+    planned->oldSize = size;
     // The job's read-write open gives an empty file the header of an empty
     // archive.
     if (size != 0 && !ReadArchive(file, 0, size, label, archive))
@@ -413,9 +422,23 @@ UpdatePlan::Outcome UpdatePlan::GetOutcome() const {
 }
 
 void PlanUpdate(const Manifest& manifest, Stream& payload, const std::string& gameDir,
-                UpdatePlan* plan) {
+                UpdatePlan* plan, bool compareBytes) {
     *plan = UpdatePlan();
-    Planner(manifest, payload, gameDir, plan).Run();
+    Planner(manifest, payload, gameDir, plan, compareBytes).Run();
+}
+
+u64 UpdatePlan::RoomNeeded() const {
+    i64 taken = 0; // what the run has added to the volume so far
+    for (const PlannedFile& file : files)
+        taken += static_cast<i64>(file.newSize) - static_cast<i64>(file.oldSize);
+    i64 peak = taken;
+    for (const PlannedPak& pak : paks) {
+        if (pak.action != PlannedPak::Create && pak.action != PlannedPak::Rewrite)
+            continue;
+        peak = std::max(peak, taken + static_cast<i64>(pak.newSize));
+        taken += static_cast<i64>(pak.newSize) - static_cast<i64>(pak.oldSize);
+    }
+    return peak > 0 ? static_cast<u64>(peak) : 0;
 }
 
 std::string DescribePlan(const UpdatePlan& plan) {

@@ -27,6 +27,8 @@ struct PlannedFile {
     std::string name; // as the record spells it
     Action action = Create;
     bool timeChanges = false; // SameBytes only: the job would set another time
+    u64 oldSize = 0;          // of the file there before the run, if any
+    u64 newSize = 0;
 };
 
 struct PlannedSubFile {
@@ -48,6 +50,8 @@ struct PlannedPak {
     bool removesBackup = false;  // the job deletes a NAME.bak left beside it
     bool fromPackage = false;    // compared with the archive a loose record writes
     std::vector<PlannedSubFile> subFiles;
+    u64 oldSize = 0; // of the archive the job opens (Rewrite)
+    u64 newSize = 0; // of the archive it writes beside it (Create, Rewrite)
 };
 
 struct UpdatePlan {
@@ -63,13 +67,21 @@ struct UpdatePlan {
     // NoChange: a real run would leave every byte as it is. Unusable: the
     // plan could not be made whole (damage, a failure, an unreadable file).
     Outcome GetOutcome() const;
+
+    // The most room the run takes on the game's volume at any moment: what
+    // the loose files add over the files they replace, then for each
+    // archive in turn the new one written beside the old, on top of what the
+    // archives before it added.
+    u64 RoomNeeded() const;
 };
 
 // `gameDir` is in the system code page without a trailing separator, as the
 // job takes it; `payload` is the extracted package that `manifest` was read
 // from, already checked (ExtractedPackage, or the tools' own reader).
+// With `compareBytes` false, a loose file that exists is taken as replaced
+// without reading it: enough for sizes, and far quicker.
 void PlanUpdate(const Manifest& manifest, Stream& payload, const std::string& gameDir,
-                UpdatePlan* plan);
+                UpdatePlan* plan, bool compareBytes = true);
 
 // The plan as lines of text in the system code page: one line per loose file
 // created, replaced or given a new time, one per archive with one more per

@@ -28,8 +28,8 @@ bool CUpdateThread::CopyLooseFile(const PatchFileRecord& record, const char* pat
     FileStream target;
     if (!target.Open(path, OpenCreate)) {
         const DWORD error = GetLastError();
-        return Fail(
-            FormatText("cannot create %s: %s", record.name, DescribeSystemError(error).c_str()));
+        return Fail(FormatText("cannot create %s: %s", record.name,
+                               DescribeFileError(error, path).c_str()));
     }
     // An empty record may point at the very end of the package, where a seek
     // reports the end; nothing is read then.
@@ -46,12 +46,12 @@ bool CUpdateThread::CopyLooseFile(const PatchFileRecord& record, const char* pat
         }
         const DWORD error = GetLastError();
         return Fail(
-            FormatText("cannot write %s: %s", record.name, DescribeSystemError(error).c_str()));
+            FormatText("cannot write %s: %s", record.name, DescribeFileError(error, path).c_str()));
     }
     const DWORD error = GetLastError();
     if (target.status != StreamOk && target.status != StreamEnd) {
         return Fail(
-            FormatText("cannot write %s: %s", record.name, DescribeSystemError(error).c_str()));
+            FormatText("cannot write %s: %s", record.name, DescribeFileError(error, path).c_str()));
     }
     return Fail(FormatText("cannot read the data of %s from the unpacked patch: %s", record.name,
                            m_payload->status == StreamEnd ? "the file ends early"

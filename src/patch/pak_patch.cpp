@@ -108,7 +108,7 @@ bool CUpdateThread::RewritePak(const PatchPakRecord& pak, const char* path, cons
         const DWORD systemError = GetLastError();
         const std::string why = error == PakOk && systemError != ERROR_SUCCESS
                                     ? FormatText("%s (%s)", DescribePakOpenError(error),
-                                                 DescribeSystemError(systemError).c_str())
+                                                 DescribeFileError(systemError, path).c_str())
                                     : DescribePakOpenError(error);
         return Fail(FormatText("cannot open the archive %s: %s", pak.name, why.c_str()));
     }
@@ -135,22 +135,24 @@ bool CUpdateThread::RewritePak(const PatchPakRecord& pak, const char* path, cons
         g_pakManager.Close(archive);
         return true; // up to date: the archive keeps its bytes and its time
     }
-    return CommitPakUpdate(archive, items, pak, tempName);
+    return CommitPakUpdate(archive, items, pak, path, tempName);
 }
 
 // The new archive takes the pak record's time before it is swapped in, so
 // that no interruption can leave new contents under an old time.
 bool CUpdateThread::CommitPakUpdate(PakArchive* archive, const std::vector<PakUpdateItem>& items,
-                                    const PatchPakRecord& pak, const char* tempName) {
+                                    const PatchPakRecord& pak, const char* path,
+                                    const char* tempName) {
     // Registered for this rewrite only: the job may be gone before the next.
     g_pakManager.SetEventHandler(this);
     const bool updated = g_pakManager.Update(archive, items.data(), static_cast<u32>(items.size()),
                                              m_workDir.c_str(), tempName, true, &pak.stamp);
     g_pakManager.SetEventHandler(nullptr);
     if (!updated) {
+        // The swap fails when another program holds the archive: say which.
         return Fail(FormatText("cannot rewrite the archive %s: its new contents could not be "
-                               "written, verified or put in place",
-                               pak.name));
+                               "written, verified or put in place%s",
+                               pak.name, DescribeFileHolders(path).c_str()));
     }
     return true;
 }

@@ -1,5 +1,7 @@
 #include "patch/report.h"
 
+#include "platform/file_holders.h"
+
 #include <cstdarg>
 #include <cstdio>
 #include <vector>
@@ -52,6 +54,20 @@ const ErrorText kErrorTexts[] = {
 
 } // namespace
 
+std::string DescribeSize(u64 bytes) {
+    if (bytes < 1024) {
+        return FormatText("%u byte%s", static_cast<unsigned>(bytes), bytes == 1 ? "" : "s");
+    }
+    const char* const units[] = {"KiB", "MiB", "GiB", "TiB"};
+    double value = static_cast<double>(bytes) / 1024;
+    size_t unit = 0;
+    while (value >= 1024 && unit + 1 < sizeof units / sizeof units[0]) {
+        value /= 1024;
+        ++unit;
+    }
+    return FormatText("%.1f %s", value, units[unit]);
+}
+
 std::string DescribeSystemError(DWORD code) {
     for (const ErrorText& entry : kErrorTexts) {
         if (entry.code == code) {
@@ -59,4 +75,14 @@ std::string DescribeSystemError(DWORD code) {
         }
     }
     return FormatText("system error %u", static_cast<unsigned>(code));
+}
+
+std::string DescribeFileHolders(const std::string& path) {
+    const std::string holders = pi::NameFileHolders(path.c_str());
+    return holders.empty() ? std::string() : "; held open by " + holders;
+}
+
+std::string DescribeFileError(DWORD code, const std::string& path) {
+    const bool held = code == ERROR_SHARING_VIOLATION || code == ERROR_LOCK_VIOLATION;
+    return DescribeSystemError(code) + (held ? DescribeFileHolders(path) : std::string());
 }

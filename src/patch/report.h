@@ -2,12 +2,22 @@
 #pragma once
 
 #include "platform/win32.h"
+#include "runtime/types.h"
 
 #include <string>
 
 // printf-style formatting into a string.
 std::string FormatText(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
+// A number of bytes as a person reads it: "512 bytes", "3.4 MiB".
+std::string DescribeSize(u64 bytes);
+
 // A Win32 error code as a player can read it, for example
 // "access denied (error 5)".
 std::string DescribeSystemError(DWORD code);
+// The same for an operation on the file at `path`; when another program
+// holds the file (errors 32 and 33), it is named, with its process id,
+// where it can be found.
+std::string DescribeFileError(DWORD code, const std::string& path);
+// "; held open by NAME (process ID)", or empty when no program can be named.
+std::string DescribeFileHolders(const std::string& path);

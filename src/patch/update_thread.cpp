@@ -1,5 +1,6 @@
 #include "patch/update_thread.h"
 
+#include "patch/dry_run.h"
 #include "patch/installer_reader.h"
 #include "patch/progress.h"
 #include "patch/report.h"
@@ -189,10 +190,36 @@ bool CUpdateThread::LoadManifest() {
     if (!::LoadManifest(*m_payload, static_cast<u32>(m_moduleDir.size()), &manifest, &problem)) {
         return Fail(problem.what);
     }
+    if (!CheckRoom(manifest)) {
+        return false;
+    }
     m_paks = std::move(manifest.paks);
     m_files = std::move(manifest.files);
     m_dataBase = manifest.dataBase;
     return true;
+}
+
+// A disk that fills half way leaves the game half patched, and says nothing
+// of why: the room the run needs is worked out first, by the dry run's own
+// following of the job, and compared with what the game's volume has. Where
+// the dry run foresees a failure, or the volume cannot be asked, the run
+// goes on and meets it where it is.
+bool CUpdateThread::CheckRoom(const Manifest& manifest) {
+    UpdatePlan plan;
+    PlanUpdate(manifest, *m_payload, m_moduleDir, &plan, false);
+    ULARGE_INTEGER free;
+    if (!plan.failure.empty() || !plan.damage.empty() ||
+        !GetDiskFreeSpaceExA(m_moduleDir.c_str(), &free, nullptr, nullptr)) {
+        return true;
+    }
+    const u64 needed = plan.RoomNeeded();
+    if (free.QuadPart >= needed) {
+        return true;
+    }
+    return Fail(FormatText("not enough free space on the disk of %s: the patch needs %s, %s "
+                           "%s free",
+                           m_moduleDir.c_str(), DescribeSize(needed).c_str(),
+                           DescribeSize(free.QuadPart).c_str(), free.QuadPart == 1 ? "is" : "are"));
 }
 
 // Null when "dir\relative" does not fit the buffer.

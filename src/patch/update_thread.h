@@ -44,6 +44,7 @@ class CUpdateThread : public CThreadObjectEx, public IPackEventHandle {
     void ExtractAndApply(FileStream& installer, const char* installerPath, const char* tempPath);
     bool GetInstallerPath(char (&path)[MAX_PATH]);
     bool LoadManifest();
+    bool CheckRoom(const Manifest& manifest);
     bool Fail(const std::string& reason);
     bool FailCancelled();
 
@@ -53,7 +54,7 @@ class CUpdateThread : public CThreadObjectEx, public IPackEventHandle {
     bool PatchLooseFile(const PatchFileRecord& record);
     bool RewritePak(const PatchPakRecord& pak, const char* path, const char* tempName);
     bool CommitPakUpdate(PakArchive* archive, const std::vector<PakUpdateItem>& items,
-                         const PatchPakRecord& pak, const char* tempName);
+                         const PatchPakRecord& pak, const char* path, const char* tempName);
     bool CopyLooseFile(const PatchFileRecord& record, const char* path);
     void PostOverallProgress(HWND window);
 

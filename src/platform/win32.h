@@ -68,6 +68,15 @@ typedef struct _WIN32_FIND_DATAA {
 } WIN32_FIND_DATAA;
 typedef WIN32_FIND_DATAA* LPWIN32_FIND_DATAA;
 
+typedef union _ULARGE_INTEGER {
+    struct {
+        DWORD LowPart;
+        DWORD HighPart;
+    } u;
+    uint64_t QuadPart;
+} ULARGE_INTEGER;
+typedef ULARGE_INTEGER* PULARGE_INTEGER;
+
 typedef struct tagPOINT {
     LONG x, y;
 } POINT;
@@ -213,6 +222,10 @@ BOOL RemoveDirectoryA(LPCSTR path);
 DWORD GetModuleFileNameA(HMODULE module, LPSTR buffer, DWORD size);
 UINT GetTempFileNameA(LPCSTR dir, LPCSTR prefix, UINT unique, LPSTR out);
 DWORD GetTempPathA(DWORD size, LPSTR buffer);
+// Bytes free to this process, all bytes, and all free bytes of the volume
+// that holds `directory`; any of the three may be null.
+BOOL GetDiskFreeSpaceExA(LPCSTR directory, PULARGE_INTEGER freeToCaller, PULARGE_INTEGER total,
+                         PULARGE_INTEGER totalFree);
 // Wildcards ('*', '?') in the last component only; names come in byte order.
 HANDLE FindFirstFileA(LPCSTR pattern, LPWIN32_FIND_DATAA found);
 BOOL FindNextFileA(HANDLE find, LPWIN32_FIND_DATAA found);
@@ -233,6 +246,7 @@ uintptr_t _beginthreadex(void* security, unsigned stackSize, unsigned(__stdcall*
 DWORD WaitForSingleObject(HANDLE object, DWORD milliseconds);
 BOOL GetExitCodeThread(HANDLE thread, LPDWORD exitCode);
 DWORD GetCurrentThreadId(void);
+DWORD GetCurrentProcessId(void);
 void Sleep(DWORD milliseconds);
 
 // Messages. A window here is only a message queue; a front end makes one with

@@ -13,6 +13,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/xattr.h>
 #include <time.h>
 #include <unistd.h>
@@ -499,6 +500,26 @@ DWORD GetModuleFileNameA(HMODULE module, LPSTR buffer, DWORD size) {
     memcpy(buffer, name.data(), size - 1);
     buffer[size - 1] = '\0';
     return ReturnError(ERROR_INSUFFICIENT_BUFFER, size);
+}
+
+// The volume's figures as statvfs gives them; "free to the caller" leaves
+// out what the file system keeps for root, as quotas do on Windows.
+BOOL GetDiskFreeSpaceExA(LPCSTR directory, PULARGE_INTEGER freeToCaller, PULARGE_INTEGER total,
+                         PULARGE_INTEGER totalFree) {
+    std::string name;
+    struct statvfs volume;
+    if (!ToSystemPath(directory, &name))
+        return FALSE;
+    if (statvfs(name.c_str(), &volume) != 0)
+        return ErrnoFailure(name);
+    const uint64_t unit = volume.f_frsize;
+    if (freeToCaller != nullptr)
+        freeToCaller->QuadPart = volume.f_bavail * unit;
+    if (total != nullptr)
+        total->QuadPart = volume.f_blocks * unit;
+    if (totalFree != nullptr)
+        totalFree->QuadPart = volume.f_bfree * unit;
+    return TRUE;
 }
 
 // Returns the length without the zero; when the buffer is too small,

@@ -15,6 +15,7 @@
 #include <ctime>
 #include <limits.h>
 #include <mutex>
+#include <unistd.h>
 
 namespace pi::posix {
 namespace {
@@ -190,6 +191,10 @@ DWORD GetCurrentThreadId(void) {
     if (t_threadId == 0)
         t_threadId = NewThreadId();
     return t_threadId;
+}
+
+DWORD GetCurrentProcessId(void) {
+    return static_cast<DWORD>(getpid());
 }
 
 void Sleep(DWORD milliseconds) {

@@ -1,9 +1,9 @@
 // Holds a file open for reading and writing, sharing nothing, as a running
 // game holds its archives: a real second process for the installer to meet.
 //
-//   file_holder FILE FLAG   prints "ready" (or "error N") once FILE is open,
-//                           and keeps it open until FLAG exists (a minute at
-//                           most)
+//   file_holder FILE FLAG   prints "ready PID" (or "error N") once FILE is
+//                           open, and keeps it open until FLAG exists (a
+//                           minute at most)
 #include "platform/win32.h"
 
 #include <cstdio>
@@ -19,7 +19,7 @@ int main(int argc, char** argv) {
         printf("error %u\n", static_cast<unsigned>(GetLastError()));
         return 1;
     }
-    printf("ready\n");
+    printf("ready %u\n", static_cast<unsigned>(GetCurrentProcessId()));
     fflush(stdout);
     for (int i = 0; i < 6000 && GetFileAttributesA(argv[2]) == INVALID_FILE_ATTRIBUTES; ++i)
         Sleep(10);
