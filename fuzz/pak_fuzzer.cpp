@@ -105,7 +105,7 @@ void CompareWithPaktool(const std::string& path, const Reading& library) {
             !inspection.entries.empty())
             paktool::VerifyData(name, inspection.entries, inspection.fileSize,
                                 &inspection.problems);
-    } catch (const paktool::Failure&) {
+    } catch (const pitool::ToolError&) {
         return;
     }
     for (const paktool::ListedEntry& entry : inspection.entries)

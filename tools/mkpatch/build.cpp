@@ -31,11 +31,11 @@ std::string CheckedPakName(const std::string& given) {
     name = ToAcp(name, "the archive name");
     const std::string why = WhyNotAGameName(name.c_str());
     if (!why.empty())
-        Fail(kExitUsageOrIo,
-             "the archive name " + given +
-                 " is not a path Windows keeps in the game directory: " + ToUtf8(why));
+        ThrowToolError(kExitUsageOrIo,
+                       "the archive name " + given +
+                           " is not a path Windows keeps in the game directory: " + ToUtf8(why));
     if (!HasPakExtension(name.c_str()))
-        Fail(kExitUsageOrIo, "the archive name " + given + " does not end in \".pak\"");
+        ThrowToolError(kExitUsageOrIo, "the archive name " + given + " does not end in \".pak\"");
     // Kept as spelt: the installer opens and creates the archive under this
     // very name (lower-casing bytes would also change double-byte characters
     // whose second byte is a capital letter, and so move the archive).
@@ -70,7 +70,7 @@ void AddPak(const PakOption& option, std::set<std::string>* pakNames, PackageCon
     PackagePak pak;
     pak.name = CheckedPakName(option.name);
     if (!pakNames->insert(FoldGameName(pak.name)).second)
-        Fail(kExitUsageOrIo, "the archive " + option.name + " is given twice");
+        ThrowToolError(kExitUsageOrIo, "the archive " + option.name + " is given twice");
     std::error_code error;
     fs::file_status status = fs::status(option.source, error);
     if (fs::is_directory(status))
@@ -78,7 +78,7 @@ void AddPak(const PakOption& option, std::set<std::string>* pakNames, PackageCon
     else if (fs::is_regular_file(status))
         AddPakFromArchive(option.source, &pak, notes);
     else
-        Fail(kExitUsageOrIo, "no directory or archive at " + option.source);
+        ThrowToolError(kExitUsageOrIo, "no directory or archive at " + option.source);
     pak.stamp = ModificationTime(option.source);
     contents->paks.push_back(std::move(pak));
 }

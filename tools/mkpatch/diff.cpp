@@ -113,13 +113,13 @@ bool SameContents(const std::string& a, const std::string& b) {
         return false;
     std::ifstream first(a, std::ios::binary), second(b, std::ios::binary);
     if (error || !first || !second)
-        Fail(kExitUsageOrIo, "cannot compare " + a + " with " + b);
+        ThrowToolError(kExitUsageOrIo, "cannot compare " + a + " with " + b);
     std::vector<char> one(kCompareBufferSize), two(kCompareBufferSize);
     for (;;) {
         first.read(one.data(), one.size());
         second.read(two.data(), two.size());
         if (first.bad() || second.bad())
-            Fail(kExitUsageOrIo, "cannot compare " + a + " with " + b);
+            ThrowToolError(kExitUsageOrIo, "cannot compare " + a + " with " + b);
         const std::streamsize got = first.gcount();
         if (got != second.gcount() || std::memcmp(one.data(), two.data(), got) != 0)
             return false;
@@ -300,7 +300,7 @@ void PrintSummary(const DiffOptions& options, const Diff& diff) {
 void RequireDirectory(const std::string& dir) {
     std::error_code error;
     if (!fs::is_directory(dir, error))
-        Fail(kExitUsageOrIo, "no directory at " + dir);
+        ThrowToolError(kExitUsageOrIo, "no directory at " + dir);
 }
 
 } // namespace
@@ -316,7 +316,7 @@ int RunDiff(const DiffOptions& options) {
         std::string message = "--strict: the package cannot express everything:";
         for (const std::string& line : shortfalls)
             message += "\n  " + line;
-        Fail(kExitBadInput, message);
+        ThrowToolError(kExitBadInput, message);
     }
     std::vector<SourceNote> notes = diff.pakNotes;
     notes.insert(notes.end(), diff.looseNotes.begin(), diff.looseNotes.end());

@@ -50,11 +50,12 @@ DigestCheck CheckDigest(const SourceNote& note) {
         if (CheckDigest(note) != DigestCheck::Differs)
             continue;
         if (note.fromArchive)
-            Fail(kExitBadInput, "the archive " + note.path + " is damaged: the data of " +
-                                    ToUtf8(note.file->name) + " does not match its digest");
-        Fail(kExitBadInput, note.path + " changed while the installer was being built");
+            ThrowToolError(kExitBadInput, "the archive " + note.path + " is damaged: the data of " +
+                                              ToUtf8(note.file->name) +
+                                              " does not match its digest");
+        ThrowToolError(kExitBadInput, note.path + " changed while the installer was being built");
     }
-    Fail(kExitUsageOrIo, ToUtf8(error));
+    ThrowToolError(kExitUsageOrIo, ToUtf8(error));
 }
 
 class TerminalProgress : public PackageProgress {
@@ -84,7 +85,7 @@ class TerminalProgress : public PackageProgress {
 void CopyStubPermissions(const std::string& stub, const std::string& output) {
     struct stat st;
     if (stat(stub.c_str(), &st) != 0 || chmod(output.c_str(), st.st_mode & 07777) != 0)
-        Fail(kExitUsageOrIo, "cannot make " + output + " executable: " + strerror(errno));
+        ThrowToolError(kExitUsageOrIo, "cannot make " + output + " executable: " + strerror(errno));
 }
 
 } // namespace

@@ -3,6 +3,7 @@
 // the game directory is touched), hashes every record, and prints it all.
 #include "mkpatch.h"
 
+#include "json_output.h"
 #include "patch/dry_run.h"
 #include "patch/installer_reader.h"
 #include "patch/package.h"
@@ -25,8 +26,8 @@ class TempFile {
         char dir[MAX_PATH];
         DWORD length = GetTempPathA(MAX_PATH, dir);
         if (length == 0 || length >= MAX_PATH || GetTempFileNameA(dir, "mkp", 0, m_path) == 0)
-            Fail(kExitUsageOrIo,
-                 "cannot create a temporary file: " + DescribeSystemError(GetLastError()));
+            ThrowToolError(kExitUsageOrIo, "cannot create a temporary file: " +
+                                               DescribeSystemError(GetLastError()));
         m_nativePath = ToUtf8(m_path);
         std::replace(m_nativePath.begin(), m_nativePath.end(), '\\', '/');
         RemoveOnInterrupt(&m_nativePath);
@@ -66,7 +67,7 @@ void ReadInstaller(FileStream& file, const char* tempPath, Inspection* report) {
     const bool found = FindPackage(file, report->installer, &where, &problem);
     report->fileSize = where.fileSize;
     if (!found && !problem.damaged)
-        Fail(kExitUsageOrIo, problem.what);
+        ThrowToolError(kExitUsageOrIo, problem.what);
     report->hasTrailer = found || where.fileSize >= kPatchTrailerSize;
     report->trailer = where.trailer;
     report->compressedSize = where.compressedSize;
@@ -76,10 +77,10 @@ void ReadInstaller(FileStream& file, const char* tempPath, Inspection* report) {
     }
     FileStream temp;
     if (!temp.Open(tempPath, OpenCreate))
-        Fail(kExitUsageOrIo, "cannot write the temporary file " + ToUtf8(tempPath));
+        ThrowToolError(kExitUsageOrIo, "cannot write the temporary file " + ToUtf8(tempPath));
     if (!UnpackPackage(file, report->installer, where, temp, ToUtf8(tempPath), &problem)) {
         if (!problem.damaged)
-            Fail(kExitUsageOrIo, problem.what);
+            ThrowToolError(kExitUsageOrIo, problem.what);
         report->damage.push_back(problem.what);
         return;
     }
@@ -87,7 +88,7 @@ void ReadInstaller(FileStream& file, const char* tempPath, Inspection* report) {
     report->inflated = true;
     FileStream payload;
     if (!payload.Open(tempPath, OpenRead))
-        Fail(kExitUsageOrIo, "cannot reopen the temporary file " + ToUtf8(tempPath));
+        ThrowToolError(kExitUsageOrIo, "cannot reopen the temporary file " + ToUtf8(tempPath));
     report->packageSize = payload.GetSize();
     if (!LoadManifest(payload, 0, &report->manifest, &problem)) {
         report->damage.push_back(ToUtf8(problem.what));
@@ -95,7 +96,7 @@ void ReadInstaller(FileStream& file, const char* tempPath, Inspection* report) {
     }
     report->hasManifest = true;
     if (!CheckRecordDigests(payload, report->manifest, &report->digestOk))
-        Fail(kExitUsageOrIo, "cannot read the temporary file " + ToUtf8(tempPath));
+        ThrowToolError(kExitUsageOrIo, "cannot read the temporary file " + ToUtf8(tempPath));
     for (size_t i = 0; i < report->digestOk.size(); ++i)
         if (!report->digestOk[i])
             report->damage.push_back(FormatText("file record %u (%s): its data does not match "
@@ -176,43 +177,37 @@ void PrintText(const Inspection& report) {
         printf("ok: all %zu record digests match\n", report.manifest.files.size());
 }
 
-std::string RecordJson(const Inspection& report, size_t i) {
+pitool::Json RecordJson(const Inspection& report, size_t i) {
     const PatchFileRecord& record = report.manifest.files[i];
-    return FormatText("{\"index\": %u, \"name\": %s, \"dataOffset\": %u, \"size\": %u, "
-                      "\"storedMd5\": \"%s\", \"originalSize\": %u, \"originalMd5\": \"%s\", "
-                      "\"method\": %u, \"stamp\": %llu, \"stampDate\": \"%s\", \"inPak\": %u, "
-                      "\"digestOk\": %s}",
-                      static_cast<u32>(i), JsonString(ToUtf8(record.name)).c_str(),
-                      record.dataOffset, record.dataSize, HexDigest(record.storedMd5).c_str(),
-                      record.originalSize, HexDigest(record.originalMd5).c_str(), record.method,
-                      static_cast<unsigned long long>(StampValue(record.stamp)),
-                      FormatStamp(record.stamp).c_str(), record.inPak,
-                      report.digestOk[i] ? "true" : "false");
-}
-
-std::string JsonList(const std::vector<std::string>& items, const char* indent) {
-    if (items.empty())
-        return "[]";
-    std::string text = "[\n";
-    for (size_t i = 0; i < items.size(); ++i)
-        text += std::string(indent) + "  " + items[i] + (i + 1 < items.size() ? ",\n" : "\n");
-    return text + indent + "]";
+    return {{"index", static_cast<u32>(i)},
+            {"name", ToUtf8(record.name)},
+            {"dataOffset", record.dataOffset},
+            {"size", record.dataSize},
+            {"storedMd5", HexDigest(record.storedMd5)},
+            {"originalSize", record.originalSize},
+            {"originalMd5", HexDigest(record.originalMd5)},
+            {"method", record.method},
+            {"stamp", StampValue(record.stamp)},
+            {"stampDate", FormatStamp(record.stamp)},
+            {"inPak", record.inPak},
+            {"digestOk", static_cast<bool>(report.digestOk[i])}};
 }
 
 void PrintJson(const Inspection& report) {
     const Manifest& manifest = report.manifest;
-    std::vector<std::string> paks, loose, unlisted, damage;
+    pitool::Json paks = pitool::Json::array(), loose = pitool::Json::array(),
+                 unlisted = pitool::Json::array();
     if (report.hasManifest) {
         for (const PatchPakRecord& pak : manifest.paks) {
-            std::vector<std::string> files;
+            pitool::Json files = pitool::Json::array();
             for (u32 i = 0; i < pak.recordCount; ++i)
                 files.push_back(RecordJson(report, pak.firstRecord + i));
-            paks.push_back(FormatText("{\"name\": %s, \"stamp\": %llu, \"stampDate\": \"%s\", "
-                                      "\"firstRecord\": %u, \"recordCount\": %u, \"files\": %s}",
-                                      JsonString(ToUtf8(pak.name)).c_str(),
-                                      static_cast<unsigned long long>(StampValue(pak.stamp)),
-                                      FormatStamp(pak.stamp).c_str(), pak.firstRecord,
-                                      pak.recordCount, JsonList(files, "    ").c_str()));
+            paks.push_back({{"name", ToUtf8(pak.name)},
+                            {"stamp", StampValue(pak.stamp)},
+                            {"stampDate", FormatStamp(pak.stamp)},
+                            {"firstRecord", pak.firstRecord},
+                            {"recordCount", pak.recordCount},
+                            {"files", files}});
         }
         for (size_t i = 0; i < manifest.files.size(); ++i)
             if (!manifest.files[i].inPak)
@@ -220,24 +215,23 @@ void PrintJson(const Inspection& report) {
         for (size_t i : UnlistedInPakRecords(manifest))
             unlisted.push_back(RecordJson(report, i));
     }
-    for (const std::string& problem : report.damage)
-        damage.push_back(JsonString(problem));
-    printf("{\n  \"installer\": %s,\n  \"size\": %u,\n", JsonString(report.installer).c_str(),
-           report.fileSize);
+    pitool::Json document = {{"installer", report.installer}, {"size", report.fileSize}};
     if (report.hasTrailer)
-        printf("  \"trailer\": {\"payloadStart\": %u, \"secondWord\": %u, \"compressedSize\": "
-               "%u},\n",
-               report.trailer.payloadStart, report.trailer.payloadStartCopy, report.compressedSize);
+        document["trailer"] = {{"payloadStart", report.trailer.payloadStart},
+                               {"secondWord", report.trailer.payloadStartCopy},
+                               {"compressedSize", report.compressedSize}};
     if (report.inflated)
-        printf("  \"packageSize\": %u,\n", report.packageSize);
-    if (report.hasManifest)
-        printf("  \"dataBase\": %u,\n  \"maxGameDirLength\": %ld,\n", manifest.dataBase,
-               MaxGameDirLength(manifest));
-    printf("  \"paks\": %s,\n  \"looseFiles\": %s,\n  \"unlistedRecords\": %s,\n"
-           "  \"damage\": %s,\n  \"ok\": %s\n}\n",
-           JsonList(paks, "  ").c_str(), JsonList(loose, "  ").c_str(),
-           JsonList(unlisted, "  ").c_str(), JsonList(damage, "  ").c_str(),
-           report.damage.empty() ? "true" : "false");
+        document["packageSize"] = report.packageSize;
+    if (report.hasManifest) {
+        document["dataBase"] = manifest.dataBase;
+        document["maxGameDirLength"] = MaxGameDirLength(manifest);
+    }
+    document["paks"] = paks;
+    document["looseFiles"] = loose;
+    document["unlistedRecords"] = unlisted;
+    document["damage"] = report.damage;
+    document["ok"] = report.damage.empty();
+    printf("%s\n", pitool::JsonText(document).c_str());
 }
 
 // The game directory as the installer takes it: code page 936, no trailing
@@ -252,7 +246,7 @@ std::string GameDirArgument(std::string dir) {
 int PrintPlan(const char* payloadPath, const Manifest& manifest, const std::string& against) {
     FileStream payload;
     if (!payload.Open(payloadPath, OpenRead))
-        Fail(kExitUsageOrIo, "cannot reopen the temporary file " + ToUtf8(payloadPath));
+        ThrowToolError(kExitUsageOrIo, "cannot reopen the temporary file " + ToUtf8(payloadPath));
     UpdatePlan plan;
     PlanUpdate(manifest, payload, GameDirArgument(against), &plan);
     printf("dry run against %s (nothing there is changed):\n%s", against.c_str(),
@@ -265,7 +259,8 @@ int PrintPlan(const char* payloadPath, const Manifest& manifest, const std::stri
     case UpdatePlan::Unusable:
         break;
     }
-    Fail(kExitBadInput, ToUtf8(plan.failure.empty() ? plan.damage.front() : plan.failure));
+    ThrowToolError(kExitBadInput,
+                   ToUtf8(plan.failure.empty() ? plan.damage.front() : plan.failure));
 }
 
 } // namespace
@@ -275,8 +270,8 @@ int RunInspect(const std::string& installer, bool json, const std::string& again
     report.installer = installer;
     FileStream file;
     if (!file.Open(PathToAcp(installer).c_str(), OpenRead))
-        Fail(kExitUsageOrIo,
-             "cannot open " + installer + ": " + DescribeSystemError(GetLastError()));
+        ThrowToolError(kExitUsageOrIo,
+                       "cannot open " + installer + ": " + DescribeSystemError(GetLastError()));
     TempFile temp; // the inflated package, until the dry run is done
     ReadInstaller(file, temp.Path(), &report);
     if (json)

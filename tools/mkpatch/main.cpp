@@ -7,8 +7,9 @@
 //   mkpatch inspect INSTALLER [--json | --against GAME_DIR]
 #include "mkpatch.h"
 
-#include <cstdio>
-#include <cstring>
+#include "command_line.h"
+#include "tool_main.h"
+
 #include <exception>
 
 namespace mkpatch {
@@ -36,164 +37,145 @@ const char kUsage[] =
     "         checks every record's digest. --against GAME_DIR also tells what the\n"
     "         installer would do to GAME_DIR, touching nothing (its dry run).\n"
     "\n"
+    "`mkpatch COMMAND --help` shows one command's options.\n"
+    "\n"
     "Exit status: 0 ok, 1 damaged or unusable input, 2 usage or I/O error.\n"
     "inspect --against: 0 the installer would change no byte of GAME_DIR, 2 it\n"
     "would, 1 for every failure.\n";
 
-[[noreturn]] void UsageError(const std::string& message) {
-    Fail(kExitUsageOrIo, message + "\n" + kUsage);
-}
+const char kExitStatus[] = "Exit status: 0 ok, 1 damaged or unusable input, 2 usage or I/O error.";
+const char kInspectExitStatus[] =
+    "Exit status: 0 ok, 1 damaged or unusable input, 2 usage or I/O error.\n"
+    "With --against: 0 the installer would change no byte of GAME_DIR, 2 it\n"
+    "would, 1 for every failure.";
 
-// Takes the value of `--name VALUE` or `--name=VALUE` at argv[*i].
-bool TakeValue(int argc, char** argv, int* i, const char* name, std::string* value) {
-    const size_t length = strlen(name);
-    const char* arg = argv[*i];
-    if (strncmp(arg, name, length) != 0)
-        return false;
-    if (arg[length] == '=') {
-        *value = arg + length + 1;
-        return true;
-    }
-    if (arg[length] != '\0')
-        return false;
-    if (*i + 1 >= argc)
-        UsageError(std::string(name) + " needs a value");
-    *value = argv[++*i];
-    return true;
-}
-
-int ParseLevel(const std::string& text) {
+int ParseLevel(const pitool::CommandLine& line, const CLI::App* command, const std::string& text) {
     if (text.size() != 1 || text[0] < '0' || text[0] > '9')
-        UsageError("--level takes a number from 0 to 9, not " + text);
+        line.UsageError(command, "--level takes a number from 0 to 9, not " + text);
     return text[0] - '0';
 }
 
-PakOption ParsePak(const std::string& text) {
+PakOption ParsePak(const pitool::CommandLine& line, const CLI::App* command,
+                   const std::string& text) {
     const size_t equals = text.find('=');
     if (equals == std::string::npos || equals == 0 || equals + 1 == text.size())
-        UsageError("--pak takes NAME=DIR or NAME=ARCHIVE, not " + text);
+        line.UsageError(command, "--pak takes NAME=DIR or NAME=ARCHIVE, not " + text);
     return {text.substr(0, equals), text.substr(equals + 1)};
 }
 
-int Build(int argc, char** argv) {
-    BuildOptions options;
-    for (int i = 2; i < argc; ++i) {
-        std::string value;
-        if (TakeValue(argc, argv, &i, "--stub", &value))
-            options.stub = value;
-        else if (TakeValue(argc, argv, &i, "-o", &value) ||
-                 TakeValue(argc, argv, &i, "--output", &value))
-            options.output = value;
-        else if (TakeValue(argc, argv, &i, "--files", &value))
-            options.filesDir = value;
-        else if (TakeValue(argc, argv, &i, "--pak", &value))
-            options.paks.push_back(ParsePak(value));
-        else if (TakeValue(argc, argv, &i, "--level", &value))
-            options.level = ParseLevel(value);
-        else
-            UsageError(std::string("unexpected argument ") + argv[i]);
-    }
-    if (options.stub.empty() || options.output.empty())
-        UsageError("build needs --stub and -o");
-    return RunBuild(options);
+CLI::Option* AddLevel(CLI::App* command, std::string* level) {
+    return command->add_option("--level", *level, "compression from 0 to 9 (default 9)")
+        ->type_name("N");
 }
 
-int Diff(int argc, char** argv) {
-    DiffOptions options;
-    std::vector<std::string> dirs;
-    for (int i = 2; i < argc; ++i) {
-        std::string value;
-        if (TakeValue(argc, argv, &i, "--stub", &value))
-            options.stub = value;
-        else if (TakeValue(argc, argv, &i, "-o", &value) ||
-                 TakeValue(argc, argv, &i, "--output", &value))
-            options.output = value;
-        else if (TakeValue(argc, argv, &i, "--level", &value))
-            options.level = ParseLevel(value);
-        else if (strcmp(argv[i], "--strict") == 0)
-            options.strict = true;
-        else if (argv[i][0] == '-' || dirs.size() == 2)
-            UsageError(std::string("unexpected argument ") + argv[i]);
-        else
-            dirs.push_back(argv[i]);
+int Dispatch(const std::vector<std::string>& args) {
+    pitool::CommandLine line("mkpatch", kUsage);
+    BuildOptions build;
+    DiffOptions diff;
+    std::string level, installer, against;
+    std::vector<std::string> paks;
+    bool json = false;
+
+    CLI::App* buildCommand = line.AddCommand(
+        "build",
+        "Appends a patch package to a copy of STUB (the Linux or the Windows installer): the\n"
+        "files under DIR as loose files, and for each archive NAME (a path such as data/x.pak\n"
+        "relative to the game directory) the files under a directory, stored unchanged, or\n"
+        "the sub-files of an existing archive as it stores them.",
+        kExitStatus);
+    buildCommand->add_option("--stub", build.stub, "the installer to append to")->type_name("STUB");
+    buildCommand->add_option("-o,--output", build.output, "the installer to write")
+        ->type_name("INSTALLER");
+    buildCommand->add_option("--files", build.filesDir, "loose files, by paths relative to DIR")
+        ->type_name("DIR");
+    buildCommand
+        ->add_option("--pak", paks, "an archive and where its sub-files come from, one per --pak")
+        ->type_name("NAME=DIR|NAME=ARCHIVE")
+        ->allow_extra_args(false);
+    AddLevel(buildCommand, &level);
+
+    CLI::App* diffCommand = line.AddCommand(
+        "diff",
+        "Builds the smallest installer that turns the game tree OLD_DIR into NEW_DIR: every\n"
+        "file of NEW_DIR that OLD_DIR lacks or holds with other bytes (matched by exact\n"
+        "relative paths), and for each \".pak\" archive the sub-files that OLD_DIR's copy\n"
+        "lacks or holds with another stored digest or method. What only OLD_DIR has cannot\n"
+        "be deleted by a patch: it is listed as a warning, or with --strict refused.",
+        kExitStatus);
+    diffCommand->add_option("--stub", diff.stub, "the installer to append to")->type_name("STUB");
+    diffCommand->add_option("-o,--output", diff.output, "the installer to write")
+        ->type_name("INSTALLER");
+    diffCommand->add_option("OLD_DIR", diff.oldDir, "the game as it is")->type_name("");
+    diffCommand->add_option("NEW_DIR", diff.newDir, "the game as it shall be")->type_name("");
+    diffCommand->add_flag("--strict", diff.strict, "refuse what a patch cannot express");
+    AddLevel(diffCommand, &level);
+
+    CLI::App* inspectCommand = line.AddCommand(
+        "inspect",
+        "Shows the trailer, the archives and the records of an installer and checks every\n"
+        "record's digest.",
+        kInspectExitStatus);
+    inspectCommand->add_option("INSTALLER", installer, "the installer")->type_name("");
+    inspectCommand->add_flag("--json", json, "print JSON instead of text");
+    inspectCommand
+        ->add_option("--against", against,
+                     "also the installer's dry run on GAME_DIR, which it leaves untouched")
+        ->type_name("GAME_DIR");
+
+    CLI::App* command = line.Parse(args);
+    if (command == nullptr)
+        return kExitOk; // help was printed
+    if (command == buildCommand) {
+        for (const std::string& pak : paks)
+            build.paks.push_back(ParsePak(line, command, pak));
+        if (!level.empty())
+            build.level = ParseLevel(line, command, level);
+        if (build.stub.empty() || build.output.empty())
+            line.UsageError(command, "build needs --stub and -o");
+        return RunBuild(build);
     }
-    if (options.stub.empty() || options.output.empty() || dirs.size() != 2)
-        UsageError("diff needs --stub, -o, OLD_DIR and NEW_DIR");
-    options.oldDir = dirs[0];
-    options.newDir = dirs[1];
-    return RunDiff(options);
+    if (command == diffCommand) {
+        if (!level.empty())
+            diff.level = ParseLevel(line, command, level);
+        if (diff.stub.empty() || diff.output.empty() || diff.oldDir.empty() || diff.newDir.empty())
+            line.UsageError(command, "diff needs --stub, -o, OLD_DIR and NEW_DIR");
+        return RunDiff(diff);
+    }
+    if (installer.empty())
+        line.UsageError(command, "inspect needs an installer");
+    if (json && !against.empty())
+        line.UsageError(command, "--against prints text only");
+    return RunInspect(installer, json, against);
 }
 
 // With --against, every failure exits 1: 2 means that the game directory
 // would change.
-bool HasAgainst(int argc, char** argv) {
-    for (int i = 2; i < argc; ++i)
-        if (strncmp(argv[i], "--against", 9) == 0 && (argv[i][9] == '\0' || argv[i][9] == '='))
+bool InspectsAgainst(const std::vector<std::string>& args) {
+    if (args.empty() || args[0] != "inspect")
+        return false;
+    for (const std::string& arg : args)
+        if (arg.compare(0, 9, "--against") == 0 && (arg.size() == 9 || arg[9] == '='))
             return true;
     return false;
 }
 
-int Inspect(int argc, char** argv) {
-    std::string installer, against;
-    bool json = false;
-    for (int i = 2; i < argc; ++i) {
-        if (strcmp(argv[i], "--json") == 0)
-            json = true;
-        else if (TakeValue(argc, argv, &i, "--against", &against))
-            continue;
-        else if (argv[i][0] == '-' || !installer.empty())
-            UsageError(std::string("unexpected argument ") + argv[i]);
-        else
-            installer = argv[i];
+int Run(const std::vector<std::string>& args) {
+    try {
+        return Dispatch(args);
+    } catch (pitool::ToolError& error) {
+        if (InspectsAgainst(args))
+            error.exitCode = kExitBadInput;
+        throw;
+    } catch (const std::exception& error) {
+        if (InspectsAgainst(args))
+            ThrowToolError(kExitBadInput, error.what());
+        throw;
     }
-    if (installer.empty())
-        UsageError("inspect needs an installer");
-    if (json && !against.empty())
-        UsageError("--against prints text only");
-    return RunInspect(installer, json, against);
-}
-
-int Run(int argc, char** argv) {
-    if (argc < 2)
-        UsageError("no command given");
-    const std::string command = argv[1];
-    if (command == "-h" || command == "--help" || command == "help") {
-        fputs(kUsage, stdout);
-        return kExitOk;
-    }
-    if (command == "build")
-        return Build(argc, argv);
-    if (command == "diff")
-        return Diff(argc, argv);
-    if (command == "inspect") {
-        try {
-            return Inspect(argc, argv);
-        } catch (ToolError& error) {
-            if (HasAgainst(argc, argv))
-                error.exitCode = kExitBadInput;
-            throw;
-        } catch (const std::exception& error) {
-            if (HasAgainst(argc, argv))
-                Fail(kExitBadInput, error.what());
-            throw;
-        }
-    }
-    UsageError("unknown command " + command);
 }
 
 } // namespace
 } // namespace mkpatch
 
 int main(int argc, char** argv) {
-    try {
-        return mkpatch::Run(argc, argv);
-    } catch (const mkpatch::ToolError& error) {
-        fflush(stdout);
-        fprintf(stderr, "mkpatch: %s\n", error.message.c_str());
-        return error.exitCode;
-    } catch (const std::exception& error) {
-        fflush(stdout);
-        fprintf(stderr, "mkpatch: %s\n", error.what());
-        return mkpatch::kExitUsageOrIo;
-    }
+    return pitool::RunTool("mkpatch", pitool::ArgumentsOf(argc, argv), mkpatch::Run);
 }

@@ -6,6 +6,8 @@
 #include "patch/package_writer.h"
 #include "platform/win32.h"
 #include "runtime/types.h"
+#include "text.h"
+#include "tool_error.h"
 
 #include <map>
 #include <set>
@@ -14,26 +16,23 @@
 
 namespace mkpatch {
 
+using pitool::HexDigest;
+using pitool::kExitOk;
+using pitool::kExitUsageOrIo;
+using pitool::ThrowToolError;
+using pitool::ToUtf8;
+
 // Exit codes: damaged or unusable input is kept apart from usage mistakes
-// and I/O failures.
-constexpr int kExitOk = 0;
+// and I/O failures (kExitUsageOrIo).
 constexpr int kExitBadInput = 1;
-constexpr int kExitUsageOrIo = 2;
 // `inspect --against`: the installer would change the game directory (every
 // failure is kExitBadInput there).
 constexpr int kExitWouldChange = 2;
 
-// Thrown at the first problem; main() prints it and exits with its code.
-struct ToolError {
-    int exitCode;
-    std::string message; // UTF-8
-};
-[[noreturn]] void Fail(int exitCode, const std::string& message);
-
 // Text conversions at the edge between the UTF-8 world (file system,
-// command line, terminal, JSON) and the code page 936 names of the package.
+// command line, terminal, JSON) and the code page 936 names of the package:
+// a name GBK cannot spell is bad input, a path a usage mistake.
 std::string ToAcp(const std::string& utf8, const char* what);
-std::string ToUtf8(const std::string& acp); // lossy, for display only
 // A Linux path as the installer's libraries take it (code page 936).
 std::string PathToAcp(const std::string& utf8Path);
 
@@ -43,11 +42,9 @@ void RemoveOnInterrupt(const std::string* utf8Path);
 
 // Modification time of a file or directory as a FILETIME.
 FILETIME ModificationTime(const std::string& utf8Path);
-// "2024-05-01 12:30:00 UTC"; a zero stamp is "none".
+// "2024-05-01 12:30:00 UTC".
 std::string FormatStamp(const FILETIME& stamp);
 u64 StampValue(const FILETIME& stamp);
-std::string HexDigest(const u8 digest[16]);
-std::string JsonString(const std::string& utf8);
 
 // Reads and checks the index of the archive at `utf8Path`: header, index
 // bounds, entry checks, and every entry's data inside the data area. Throws

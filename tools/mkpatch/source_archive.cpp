@@ -15,11 +15,11 @@ namespace mkpatch {
 namespace {
 
 [[noreturn]] void Damaged(const std::string& path, const std::string& what) {
-    Fail(kExitBadInput, "the archive " + path + " is damaged: " + what);
+    ThrowToolError(kExitBadInput, "the archive " + path + " is damaged: " + what);
 }
 
 [[noreturn]] void Unreadable(const std::string& path, const std::string& what) {
-    Fail(kExitUsageOrIo, "cannot read the archive " + path + ": " + what);
+    ThrowToolError(kExitUsageOrIo, "cannot read the archive " + path + ": " + what);
 }
 
 void OpenArchive(const std::string& path, FileStream* file, u32* size) {
@@ -28,7 +28,8 @@ void OpenArchive(const std::string& path, FileStream* file, u32* size) {
     DWORD high = 0;
     *size = GetFileSize(file->file.handle, &high);
     if (high != 0 || *size > 0x7FFFFFFF)
-        Fail(kExitBadInput, "the archive " + path + " is larger than the installer can handle");
+        ThrowToolError(kExitBadInput,
+                       "the archive " + path + " is larger than the installer can handle");
 }
 
 bool DataMatches(FileStream& file, const ArchiveEntry& entry) {

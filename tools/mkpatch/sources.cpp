@@ -16,16 +16,18 @@ std::vector<FoundFile> ListFiles(const std::string& dir) {
     std::error_code error;
     fs::recursive_directory_iterator it(dir, error);
     if (error)
-        Fail(kExitUsageOrIo, "cannot read the directory " + dir + ": " + error.message());
+        ThrowToolError(kExitUsageOrIo, "cannot read the directory " + dir + ": " + error.message());
     std::vector<FoundFile> files;
     for (; it != fs::recursive_directory_iterator(); it.increment(error)) {
         if (error)
-            Fail(kExitUsageOrIo, "cannot read the directory " + dir + ": " + error.message());
+            ThrowToolError(kExitUsageOrIo,
+                           "cannot read the directory " + dir + ": " + error.message());
         // Links to directories are not followed, so a loop cannot arise.
         if (it->is_directory(error))
             continue;
         if (!it->is_regular_file(error))
-            Fail(kExitBadInput, it->path().string() + " is neither a regular file nor a directory");
+            ThrowToolError(kExitBadInput,
+                           it->path().string() + " is neither a regular file nor a directory");
         files.push_back({it->path().lexically_relative(dir).generic_string(), it->path().string()});
     }
     std::sort(files.begin(), files.end(),
@@ -43,8 +45,9 @@ std::string GameRecordName(const FoundFile& found) {
     const std::string name = RecordName(found.relative, "the file name");
     const std::string why = WhyNotAGameName(name.c_str());
     if (!why.empty())
-        Fail(kExitBadInput, found.path + " cannot be installed: Windows would not keep its name " +
-                                "in the game directory: " + ToUtf8(why));
+        ThrowToolError(kExitBadInput, found.path +
+                                          " cannot be installed: Windows would not keep its name " +
+                                          "in the game directory: " + ToUtf8(why));
     return name;
 }
 
@@ -55,28 +58,30 @@ std::string LowerCased(std::string name) {
 
 void CheckUnique(std::set<std::string>* seen, const std::string& name, const std::string& where) {
     if (!seen->insert(FoldGameName(name)).second)
-        Fail(kExitBadInput, where + ": two names differ only in letter case: " + ToUtf8(name));
+        ThrowToolError(kExitBadInput,
+                       where + ": two names differ only in letter case: " + ToUtf8(name));
 }
 
 void CheckUniqueSubFile(std::set<std::string>* seen, const std::string& name,
                         const std::string& where) {
     if (!seen->insert(LowerCased(name)).second)
-        Fail(kExitBadInput, where + ": two sub-file names are one in lower case: " + ToUtf8(name));
+        ThrowToolError(kExitBadInput,
+                       where + ": two sub-file names are one in lower case: " + ToUtf8(name));
 }
 
 PackageFile DescribeFile(const FoundFile& found, const std::string& name) {
     PackageFile file;
     std::string error;
     if (!DescribePlainFile(PathToAcp(found.path).c_str(), name, &file, &error))
-        Fail(kExitUsageOrIo, ToUtf8(error));
+        ThrowToolError(kExitUsageOrIo, ToUtf8(error));
     return file;
 }
 
 PackageFile DescribeSubFile(const std::string& archiveUtf8, const ArchiveEntry& entry) {
     if (entry.name.empty() || entry.name.size() >= kPatchNameSize)
-        Fail(kExitBadInput, "the archive " + archiveUtf8 + " holds a sub-file name of " +
-                                std::to_string(entry.name.size()) +
-                                " bytes; a patch record takes 1 to 259");
+        ThrowToolError(kExitBadInput, "the archive " + archiveUtf8 + " holds a sub-file name of " +
+                                          std::to_string(entry.name.size()) +
+                                          " bytes; a patch record takes 1 to 259");
     PackageFile file;
     // The library files every name in lower case; a record spelt otherwise
     // would never match and would be applied on every run.

@@ -26,16 +26,18 @@ PakArchive* OpenForReading(const ArchiveName& archive, i32* error) {
     if (GetFileAttributesA(archive.acp.c_str()) == INVALID_FILE_ATTRIBUTES) {
         const bool backup =
             GetFileAttributesA((archive.acp + ".bak").c_str()) != INVALID_FILE_ATTRIBUTES;
-        Fail(kExitUsageOrIo, archive.display + ": no such archive" +
-                                 (backup ? " (a backup .bak from an interrupted update is "
-                                           "beside it; `paktool add` restores it)"
-                                         : ""));
+        ThrowToolError(kExitUsageOrIo,
+                       archive.display + ": no such archive" +
+                           (backup ? " (a backup .bak from an interrupted update is "
+                                     "beside it; `paktool add` restores it)"
+                                   : ""));
     }
     PakArchive* opened = g_pakManager.Open(archive.acp.c_str(), PakReadOnly, false, error);
     if (opened == nullptr)
-        Fail(*error == PakBadHeader ? kExitDamaged : kExitUsageOrIo,
-             archive.display + (*error == PakBadHeader ? ": header: not a pak archive"
-                                                       : ": cannot open or read the archive"));
+        ThrowToolError(*error == PakBadHeader ? kExitDamaged : kExitUsageOrIo,
+                       archive.display + (*error == PakBadHeader
+                                              ? ": header: not a pak archive"
+                                              : ": cannot open or read the archive"));
     return opened;
 }
 
@@ -62,7 +64,7 @@ bool WriteSubFile(PakFileEntry* entry, const fs::path& target, std::string* prob
     fs::create_directories(target.parent_path(), ignored);
     std::ofstream out(target, std::ios::binary | std::ios::trunc);
     if (!out)
-        Fail(kExitUsageOrIo, target.string() + ": cannot create the file");
+        ThrowToolError(kExitUsageOrIo, target.string() + ": cannot create the file");
     auto read = [entry](u8* buffer, u32 count) {
         return g_pakManager.ReadSubFile(entry, buffer, count) == static_cast<i32>(count);
     };
@@ -74,15 +76,15 @@ bool WriteSubFile(PakFileEntry* entry, const fs::path& target, std::string* prob
     const bool copied = crypto::Md5OfChunks(entry->size, read, digest, write);
     g_pakManager.CloseSubFile(entry);
     if (!out.flush())
-        Fail(kExitUsageOrIo, target.string() + ": cannot write the file");
+        ThrowToolError(kExitUsageOrIo, target.string() + ": cannot write the file");
     if (!copied) {
         *problem = "dataOffset " + std::to_string(entry->dataOffset) + " + size " +
                    std::to_string(entry->size) + " cannot be read from the archive";
         return false;
     }
     if (std::memcmp(digest, entry->storedMd5, 16) != 0) {
-        *problem = "storedMd5 is " + Hex(entry->storedMd5, 16) + " but the data's digest is " +
-                   Hex(digest, 16) + " (extracted all the same)";
+        *problem = "storedMd5 is " + HexDigest(entry->storedMd5) + " but the data's digest is " +
+                   HexDigest(digest) + " (extracted all the same)";
         return false;
     }
     return true;
@@ -104,14 +106,15 @@ void DescribeSource(const std::string& utf8Path, PakUpdateItem* item) {
     const u64 size = fs::file_size(utf8Path, error);
     std::ifstream in(utf8Path, std::ios::binary);
     if (error || !in)
-        Fail(kExitUsageOrIo, utf8Path + ": cannot read the file");
+        ThrowToolError(kExitUsageOrIo, utf8Path + ": cannot read the file");
     if (size > 0xFFFFFFF0u)
-        Fail(kExitUsageOrIo, utf8Path + ": the file exceeds 4 GiB");
+        ThrowToolError(kExitUsageOrIo, utf8Path + ": the file exceeds 4 GiB");
     auto read = [&in](u8* buffer, u32 count) {
         return static_cast<bool>(in.read(reinterpret_cast<char*>(buffer), count));
     };
     if (!crypto::Md5OfChunks(size, read, item->storedMd5))
-        Fail(kExitUsageOrIo, utf8Path + ": cannot read the file (did it change meanwhile?)");
+        ThrowToolError(kExitUsageOrIo,
+                       utf8Path + ": cannot read the file (did it change meanwhile?)");
     std::memcpy(item->originalMd5, item->storedMd5, 16);
     item->size = item->originalSize = static_cast<u32>(size);
 }
@@ -123,9 +126,9 @@ PakUpdateItem MakeItem(const std::string& utf8Name, const std::string& utf8Path)
     std::replace(name.begin(), name.end(), '/', '\\');
     const std::string path = ToAcp(utf8Path, "the file");
     if (name.size() > kPakMaxNameLength)
-        Fail(kExitUsageOrIo, Quote(utf8Name) + ": names have at most 259 bytes in GBK");
+        ThrowToolError(kExitUsageOrIo, Quote(utf8Name) + ": names have at most 259 bytes in GBK");
     if (path.size() >= sizeof item.sourcePath)
-        Fail(kExitUsageOrIo, utf8Path + ": the path has more than 258 bytes in GBK");
+        ThrowToolError(kExitUsageOrIo, utf8Path + ": the path has more than 258 bytes in GBK");
     std::memcpy(item.name, name.c_str(), name.size() + 1);
     std::memcpy(item.sourcePath, path.c_str(), path.size() + 1);
     DescribeSource(utf8Path, &item);
@@ -160,12 +163,13 @@ int WriteArchive(const ArchiveName& archive, const std::vector<PakUpdateItem>& i
     i32 error = PakOk;
     PakArchive* opened = g_pakManager.Open(archive.acp.c_str(), PakReadWrite, false, &error);
     if (opened == nullptr && error == PakIndexDamaged)
-        Fail(kExitDamaged, archive.display + ": index: damaged; rewriting it would lose "
-                                             "sub-files (see paktool verify)");
+        ThrowToolError(kExitDamaged, archive.display + ": index: damaged; rewriting it would lose "
+                                                       "sub-files (see paktool verify)");
     if (opened == nullptr)
-        Fail(error == PakBadHeader ? kExitDamaged : kExitUsageOrIo,
-             archive.display + (error == PakBadHeader ? ": header: not a pak archive"
-                                                      : ": cannot open or create the archive"));
+        ThrowToolError(error == PakBadHeader ? kExitDamaged : kExitUsageOrIo,
+                       archive.display + (error == PakBadHeader
+                                              ? ": header: not a pak archive"
+                                              : ": cannot open or create the archive"));
     ProgressBar bar(isatty(STDERR_FILENO) != 0);
     g_pakManager.SetEventHandler(&bar);
     const std::string tempName = archive.acp + ".tmp";
@@ -173,31 +177,20 @@ int WriteArchive(const ArchiveName& archive, const std::vector<PakUpdateItem>& i
                                              "", tempName.c_str(), true);
     g_pakManager.SetEventHandler(nullptr);
     if (!written)
-        Fail(kExitUsageOrIo, archive.display + ": writing the archive failed (a source changed "
-                                               "while it was read, or a file operation failed; "
-                                               "see paktool.log beside paktool)");
+        ThrowToolError(kExitUsageOrIo, archive.display +
+                                           ": writing the archive failed (a source changed "
+                                           "while it was read, or a file operation failed; "
+                                           "see paktool.log beside paktool)");
     std::fprintf(stderr, "%s: %zu sub-files written\n", archive.display.c_str(), items.size());
     return kExitOk;
 }
 
 } // namespace
 
-int Extract(const std::vector<std::string>& args) {
-    std::string directory = ".";
-    std::vector<std::string> rest;
-    for (size_t i = 0; i < args.size(); ++i) {
-        if (args[i] == "-C") {
-            if (++i == args.size())
-                Fail(kExitUsageOrIo, "-C needs a directory");
-            directory = args[i];
-        } else {
-            rest.push_back(args[i]);
-        }
-    }
-    if (rest.empty())
-        Fail(kExitUsageOrIo, "extract takes an archive (see paktool --help)");
+int Extract(const std::string& path, const std::vector<std::string>& names,
+            const std::string& directory) {
     const fs::path target = Absolute(directory);
-    const ArchiveName archive = EnterArchiveDirectory(rest[0]);
+    const ArchiveName archive = EnterArchiveDirectory(path);
     i32 error = PakOk;
     PakArchive* opened = OpenForReading(archive, &error);
     int result = kExitOk;
@@ -209,17 +202,17 @@ int Extract(const std::vector<std::string>& args) {
         result = kExitDamaged;
     }
     std::vector<PakFileEntry*> chosen;
-    for (size_t i = 1; i < rest.size(); ++i) {
-        PakFileEntry* entry = FindByCommandLineName(opened, rest[i]);
+    for (const std::string& name : names) {
+        PakFileEntry* entry = FindByCommandLineName(opened, name);
         if (entry == nullptr) {
             g_pakManager.Close(opened);
-            Fail(kExitUsageOrIo, archive.display + ": no sub-file " + Quote(rest[i]));
+            ThrowToolError(kExitUsageOrIo, archive.display + ": no sub-file " + Quote(name));
         }
         chosen.push_back(entry);
     }
     std::vector<std::pair<std::string, PakFileEntry*>> all;
     for (auto& file : opened->files)
-        if (rest.size() == 1 || std::count(chosen.begin(), chosen.end(), &file.second))
+        if (names.empty() || std::count(chosen.begin(), chosen.end(), &file.second))
             all.emplace_back(file.first, &file.second);
     std::sort(all.begin(), all.end());
     for (auto& [name, entry] : all) {
@@ -238,35 +231,33 @@ int Extract(const std::vector<std::string>& args) {
     return result;
 }
 
-int Create(const std::vector<std::string>& args) {
-    if (args.size() != 2)
-        Fail(kExitUsageOrIo, "create takes an archive and a directory (see paktool --help)");
-    const fs::path source = Absolute(args[1]);
+int Create(const std::string& archive, const std::string& directory) {
+    const fs::path source = Absolute(directory);
     std::error_code failure;
     if (!fs::is_directory(source, failure))
-        Fail(kExitUsageOrIo, args[1] + ": not a directory");
-    if (fs::exists(Absolute(args[0]), failure))
-        Fail(kExitUsageOrIo, args[0] + ": already exists (use paktool add to change it)");
+        ThrowToolError(kExitUsageOrIo, directory + ": not a directory");
+    if (fs::exists(Absolute(archive), failure))
+        ThrowToolError(kExitUsageOrIo, archive + ": already exists (use paktool add to change it)");
     std::vector<PakUpdateItem> items;
     for (fs::recursive_directory_iterator it(source, failure), end; it != end;
          it.increment(failure)) {
         if (failure)
-            Fail(kExitUsageOrIo, args[1] + ": cannot read the directory: " + failure.message());
+            ThrowToolError(kExitUsageOrIo,
+                           directory + ": cannot read the directory: " + failure.message());
         if (it->is_regular_file(failure))
             items.push_back(MakeItem(it->path().lexically_relative(source).generic_string(),
                                      it->path().string()));
     }
     if (failure)
-        Fail(kExitUsageOrIo, args[1] + ": cannot read the directory: " + failure.message());
-    return WriteArchive(EnterArchiveDirectory(args[0]), items);
+        ThrowToolError(kExitUsageOrIo,
+                       directory + ": cannot read the directory: " + failure.message());
+    return WriteArchive(EnterArchiveDirectory(archive), items);
 }
 
-int Add(const std::vector<std::string>& args) {
-    if (args.size() < 2)
-        Fail(kExitUsageOrIo, "add takes an archive and files (see paktool --help)");
+int Add(const std::string& archive, const std::vector<std::string>& files) {
     std::vector<PakUpdateItem> items;
-    for (size_t i = 1; i < args.size(); ++i) {
-        std::string name, path = args[i];
+    for (const std::string& file : files) {
+        std::string name, path = file;
         const size_t equals = path.find('=');
         std::error_code ignored;
         if (equals != std::string::npos && !fs::exists(Absolute(path), ignored)) {
@@ -275,11 +266,11 @@ int Add(const std::vector<std::string>& args) {
         }
         const fs::path absolute = Absolute(path);
         if (!fs::is_regular_file(absolute, ignored))
-            Fail(kExitUsageOrIo, path + ": not a regular file");
+            ThrowToolError(kExitUsageOrIo, path + ": not a regular file");
         items.push_back(
             MakeItem(name.empty() ? absolute.filename().string() : name, absolute.string()));
     }
-    return WriteArchive(EnterArchiveDirectory(args[0]), items);
+    return WriteArchive(EnterArchiveDirectory(archive), items);
 }
 
 } // namespace paktool

@@ -1,30 +1,27 @@
-// Shared pieces of paktool: exit codes, errors, text conversion at the
-// edges, and the archive inspection that list and verify report from.
+// Shared pieces of paktool: its exit code for damage, text conversion at
+// the edges, and the archive inspection that list and verify report from.
 #pragma once
 
 #include "pak/pak_manager.h"
+#include "text.h"
+#include "tool_error.h"
 
 #include <string>
 #include <vector>
 
 namespace paktool {
 
-constexpr int kExitOk = 0;
-constexpr int kExitDamaged = 1; // damaged archive or digest mismatch
-constexpr int kExitUsageOrIo = 2;
+using pitool::HexDigest;
+using pitool::kExitOk;
+using pitool::kExitUsageOrIo;
+using pitool::ThrowToolError;
+using pitool::ToUtf8;
 
-// Thrown at the edges of the tool and turned into a message and exit code.
-struct Failure {
-    int code;
-    std::string message;
-};
-[[noreturn]] void Fail(int code, const std::string& message);
+constexpr int kExitDamaged = 1; // damaged archive or digest mismatch
 
 // Command-line text is UTF-8; the library's names and paths are GBK.
 std::string ToAcp(const std::string& utf8, const std::string& what);
-std::string ToUtf8(const std::string& acp);
-std::string Hex(const u8* bytes, size_t size);
-// A FILETIME as "YYYY-MM-DD HH:MM:SS" UTC, or "-" for 0 or out of range.
+// A FILETIME as "YYYY-MM-DD HH:MM:SS" UTC, "-" for 0, or "before 1970".
 std::string FormatStamp(u32 low, u32 high);
 
 // The archive named on the command line: the process moves to its directory
@@ -52,17 +49,21 @@ struct Inspection {
     std::vector<ListedEntry> entries;
     std::vector<std::string> problems;
 };
-// Fails with kExitUsageOrIo when the file cannot be read at all.
+// Throws kExitUsageOrIo when the file cannot be read at all.
 Inspection Inspect(const ArchiveName& archive);
 // Checks every sub-file's range and digest; adds the problems found, in
 // entry order.
 void VerifyData(const ArchiveName& archive, const std::vector<ListedEntry>& entries, u32 fileSize,
                 std::vector<std::string>* problems);
 
-int List(const std::vector<std::string>& args);
-int Verify(const std::vector<std::string>& args);
-int Extract(const std::vector<std::string>& args);
-int Create(const std::vector<std::string>& args);
-int Add(const std::vector<std::string>& args);
+// The commands, with their arguments as given (UTF-8).
+int List(const std::string& archive, bool json);
+int Verify(const std::vector<std::string>& archives);
+// All sub-files when `names` is empty.
+int Extract(const std::string& archive, const std::vector<std::string>& names,
+            const std::string& directory);
+int Create(const std::string& archive, const std::string& directory);
+// Each file as FILE or NAME=FILE.
+int Add(const std::string& archive, const std::vector<std::string>& files);
 
 } // namespace paktool

@@ -4,12 +4,11 @@
 
 #include "crypto/crypto.h"
 #include "crypto/md5_pipeline.h"
+#include "json_output.h"
 #include "pak/pak_reader.h"
-#include "platform/codepage.h"
 
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 #include <deque>
 #include <filesystem>
 #include <unistd.h>
@@ -55,29 +54,8 @@ bool ReadAt(FileStream& stream, u32 offset, void* buffer, u32 count) {
 
 } // namespace
 
-void Fail(int code, const std::string& message) {
-    throw Failure{code, message};
-}
-
 std::string ToAcp(const std::string& utf8, const std::string& what) {
-    std::string acp;
-    if (!pi::Utf8ToAcp(utf8, &acp))
-        Fail(kExitUsageOrIo, what + " " + Quote(utf8) + " has no GBK spelling");
-    return acp;
-}
-
-std::string ToUtf8(const std::string& acp) {
-    return pi::AcpToUtf8Lossy(acp);
-}
-
-std::string Hex(const u8* bytes, size_t size) {
-    std::string text;
-    char pair[3];
-    for (size_t i = 0; i < size; ++i) {
-        std::snprintf(pair, sizeof pair, "%02x", bytes[i]);
-        text += pair;
-    }
-    return text;
+    return pitool::ToAcp(utf8, what, kExitUsageOrIo);
 }
 
 std::string FormatStamp(u32 low, u32 high) {
@@ -85,13 +63,7 @@ std::string FormatStamp(u32 low, u32 high) {
     constexpr u64 kUnixEpoch = 116444736000000000ull; // 1970 in FILETIME ticks
     if (ticks < kUnixEpoch)
         return ticks == 0 ? "-" : "before 1970";
-    const time_t seconds = static_cast<time_t>((ticks - kUnixEpoch) / 10000000ull);
-    struct tm utc;
-    char text[32];
-    if (gmtime_r(&seconds, &utc) == nullptr ||
-        std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &utc) == 0)
-        return "-";
-    return text;
+    return pitool::FormatFileTime(ticks);
 }
 
 std::string Absolute(const std::string& utf8Path) {
@@ -102,7 +74,7 @@ ArchiveName EnterArchiveDirectory(const std::string& utf8Path) {
     const fs::path path = Absolute(utf8Path);
     ArchiveName archive{utf8Path, ToAcp(path.filename().string(), "the archive name")};
     if (chdir(path.parent_path().c_str()) != 0)
-        Fail(kExitUsageOrIo, utf8Path + ": cannot enter its directory");
+        ThrowToolError(kExitUsageOrIo, utf8Path + ": cannot enter its directory");
     return archive;
 }
 
@@ -110,12 +82,12 @@ Inspection Inspect(const ArchiveName& archive) {
     Inspection inspection;
     FileStream stream;
     if (!stream.Open(archive.acp.c_str(), OpenRead))
-        Fail(kExitUsageOrIo, archive.display + ": cannot open the archive");
+        ThrowToolError(kExitUsageOrIo, archive.display + ": cannot open the archive");
     inspection.fileSize = stream.GetSize();
     PakIndexReader reader;
     PakHeaderState state;
     if (reader.ReadHeader(stream, 0, inspection.fileSize, &state) != PakIndexReader::Result::Read)
-        Fail(kExitUsageOrIo, archive.display + ": cannot read the header");
+        ThrowToolError(kExitUsageOrIo, archive.display + ": cannot read the header");
     inspection.header = reader.Header();
     inspection.headerOnly = state == PakHeaderState::Empty;
     if (state != PakHeaderState::Whole) {
@@ -128,10 +100,10 @@ Inspection Inspect(const ArchiveName& archive) {
     case PakIndexReader::Result::Read:
         break;
     case PakIndexReader::Result::NoMemory:
-        Fail(kExitUsageOrIo, archive.display + ": not enough memory for its index of " +
-                                 std::to_string(inspection.header.indexSize) + " bytes");
+        ThrowToolError(kExitUsageOrIo, archive.display + ": not enough memory for its index of " +
+                                           std::to_string(inspection.header.indexSize) + " bytes");
     case PakIndexReader::Result::Unreadable:
-        Fail(kExitUsageOrIo, archive.display + ": cannot read the index");
+        ThrowToolError(kExitUsageOrIo, archive.display + ": cannot read the index");
     }
     PakIndexProblem problem;
     const bool whole = reader.VisitEntries(
@@ -166,8 +138,8 @@ std::string RangeProblem(const ListedEntry& entry, u32 fileSize) {
 std::string DigestProblem(const ListedEntry& entry, const u8 digest[16]) {
     if (std::memcmp(digest, entry.fields.storedMd5, 16) == 0)
         return "";
-    return SubFileLabel(entry) + "storedMd5 is " + Hex(entry.fields.storedMd5, 16) +
-           " but the data's digest is " + Hex(digest, 16);
+    return SubFileLabel(entry) + "storedMd5 is " + HexDigest(entry.fields.storedMd5) +
+           " but the data's digest is " + HexDigest(digest);
 }
 
 } // namespace
@@ -180,7 +152,7 @@ void VerifyData(const ArchiveName& archive, const std::vector<ListedEntry>& entr
     std::vector<std::string> found(entries.size());
     crypto::Md5Pipeline pipeline(kVerifyChunkSize, kVerifyChunkCount);
     if (!pipeline.Ready())
-        Fail(kExitUsageOrIo, archive.display + ": out of memory");
+        ThrowToolError(kExitUsageOrIo, archive.display + ": out of memory");
     std::deque<size_t> hashing; // entries whose digests are on their way
     auto settle = [&](bool wait) {
         u8 digest[16];
@@ -196,13 +168,13 @@ void VerifyData(const ArchiveName& archive, const std::vector<ListedEntry>& entr
         if (!found[i].empty() || fields.size == 0)
             continue; // the reader takes the digest of nothing for empty ones
         if (stream.status == StreamClosed && !stream.Open(archive.acp.c_str(), OpenRead))
-            Fail(kExitUsageOrIo, archive.display + ": cannot open the archive");
+            ThrowToolError(kExitUsageOrIo, archive.display + ": cannot open the archive");
         for (u32 done = 0; done < fields.size;) {
             const u32 piece = static_cast<u32>(std::min<u64>(fields.size - done, kVerifyChunkSize));
             u8* chunk = pipeline.Acquire();
             if (!ReadAt(stream, fields.dataOffset + done, chunk, piece))
-                Fail(kExitUsageOrIo,
-                     archive.display + ": " + SubFileLabel(entries[i]) + "cannot read the data");
+                ThrowToolError(kExitUsageOrIo, archive.display + ": " + SubFileLabel(entries[i]) +
+                                                   "cannot read the data");
             pipeline.Feed(chunk, piece);
             done += piece;
         }
@@ -219,46 +191,31 @@ void VerifyData(const ArchiveName& archive, const std::vector<ListedEntry>& entr
 
 namespace {
 
-std::string JsonString(const std::string& text) {
-    std::string out = "\"";
-    for (unsigned char c : text) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-        } else if (c < 0x20) {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
-            out += escaped;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out + "\"";
-}
-
 void PrintJson(const ArchiveName& archive, const Inspection& inspection) {
     const PakHeader& h = inspection.header;
-    std::printf("{\"archive\": %s, \"fileSize\": %u,\n", JsonString(archive.display).c_str(),
-                inspection.fileSize);
-    std::printf(" \"header\": {\"version\": %u, \"fileCount\": %u, \"indexOffset\": %u, "
-                "\"indexSize\": %u},\n",
-                h.version, h.fileCount, h.indexOffset, h.indexSize);
-    std::printf(" \"entries\": [");
-    for (size_t i = 0; i < inspection.entries.size(); ++i) {
-        const PakIndexEntry& e = inspection.entries[i].fields;
-        std::printf("%s\n  {\"name\": %s, \"size\": %u, \"storedSize\": %u, \"method\": %u, "
-                    "\"stamp\": %s, \"storedMd5\": \"%s\", \"originalSize\": %u, "
-                    "\"originalMd5\": \"%s\", \"dataOffset\": %u}",
-                    i ? "," : "", JsonString(ToUtf8(inspection.entries[i].name)).c_str(), e.size,
-                    e.alignedSize, e.method,
-                    JsonString(FormatStamp(e.stampLow, e.stampHigh)).c_str(),
-                    Hex(e.storedMd5, 16).c_str(), e.originalSize, Hex(e.originalMd5, 16).c_str(),
-                    e.dataOffset);
+    pitool::Json entries = pitool::Json::array();
+    for (const ListedEntry& entry : inspection.entries) {
+        const PakIndexEntry& e = entry.fields;
+        entries.push_back({{"name", ToUtf8(entry.name)},
+                           {"size", e.size},
+                           {"storedSize", e.alignedSize},
+                           {"method", e.method},
+                           {"stamp", FormatStamp(e.stampLow, e.stampHigh)},
+                           {"storedMd5", HexDigest(e.storedMd5)},
+                           {"originalSize", e.originalSize},
+                           {"originalMd5", HexDigest(e.originalMd5)},
+                           {"dataOffset", e.dataOffset}});
     }
-    std::printf("],\n \"problems\": [");
-    for (size_t i = 0; i < inspection.problems.size(); ++i)
-        std::printf("%s%s", i ? ", " : "", JsonString(inspection.problems[i]).c_str());
-    std::printf("]}\n");
+    const pitool::Json document = {{"archive", archive.display},
+                                   {"fileSize", inspection.fileSize},
+                                   {"header",
+                                    {{"version", h.version},
+                                     {"fileCount", h.fileCount},
+                                     {"indexOffset", h.indexOffset},
+                                     {"indexSize", h.indexSize}}},
+                                   {"entries", entries},
+                                   {"problems", inspection.problems}};
+    std::printf("%s\n", pitool::JsonText(document).c_str());
 }
 
 void PrintText(const ArchiveName& archive, const Inspection& inspection) {
@@ -274,25 +231,15 @@ void PrintText(const ArchiveName& archive, const Inspection& inspection) {
     for (const ListedEntry& entry : inspection.entries) {
         const PakIndexEntry& e = entry.fields;
         std::printf("%10u %10u %6u  %-19s  %s  %s\n", e.size, e.alignedSize, e.method,
-                    FormatStamp(e.stampLow, e.stampHigh).c_str(), Hex(e.storedMd5, 16).c_str(),
+                    FormatStamp(e.stampLow, e.stampHigh).c_str(), HexDigest(e.storedMd5).c_str(),
                     ToUtf8(entry.name).c_str());
     }
 }
 
 } // namespace
 
-int List(const std::vector<std::string>& args) {
-    bool json = false;
-    std::vector<std::string> paths;
-    for (const std::string& arg : args) {
-        if (arg == "--json")
-            json = true;
-        else
-            paths.push_back(arg);
-    }
-    if (paths.size() != 1)
-        Fail(kExitUsageOrIo, "list takes one archive (see paktool --help)");
-    const ArchiveName archive = EnterArchiveDirectory(paths[0]);
+int List(const std::string& path, bool json) {
+    const ArchiveName archive = EnterArchiveDirectory(path);
     const Inspection inspection = Inspect(archive);
     json ? PrintJson(archive, inspection) : PrintText(archive, inspection);
     for (const std::string& problem : inspection.problems)
@@ -300,19 +247,17 @@ int List(const std::vector<std::string>& args) {
     return inspection.problems.empty() ? kExitOk : kExitDamaged;
 }
 
-int Verify(const std::vector<std::string>& args) {
-    if (args.empty())
-        Fail(kExitUsageOrIo, "verify takes one or more archives (see paktool --help)");
+int Verify(const std::vector<std::string>& archives) {
     int result = kExitOk;
     size_t damaged = 0;
-    for (const std::string& path : args) {
+    for (const std::string& path : archives) {
         Inspection inspection;
         ArchiveName archive;
         try {
             archive = EnterArchiveDirectory(path);
             inspection = Inspect(archive);
             VerifyData(archive, inspection.entries, inspection.fileSize, &inspection.problems);
-        } catch (const Failure& failure) {
+        } catch (const pitool::ToolError& failure) {
             std::fprintf(stderr, "paktool: %s\n", failure.message.c_str());
             result = kExitUsageOrIo;
             ++damaged;
@@ -332,8 +277,8 @@ int Verify(const std::vector<std::string>& args) {
                 result = kExitDamaged;
         }
     }
-    if (args.size() > 1)
-        std::printf("%zu of %zu archives ok\n", args.size() - damaged, args.size());
+    if (archives.size() > 1)
+        std::printf("%zu of %zu archives ok\n", archives.size() - damaged, archives.size());
     return result;
 }
 

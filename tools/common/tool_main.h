@@ -1,0 +1,22 @@
+// The edge between a tool and its process: arguments in, message and exit
+// code out.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace pitool {
+
+// The arguments after the program name, as UTF-8. Linux hands them over as
+// bytes, which the tools take for UTF-8; a Windows build would read the wide
+// command line instead and convert it here.
+std::vector<std::string> ArgumentsOf(int argc, char** argv);
+
+// Runs a tool's body. A ToolError ends it with "TOOL: message" on stderr and
+// the error's exit code, any other exception with kExitUsageOrIo. Standard
+// output is flushed first, so that the message comes after what was printed.
+int RunTool(const std::string& tool, const std::vector<std::string>& args,
+            const std::function<int(const std::vector<std::string>&)>& body);
+
+} // namespace pitool
