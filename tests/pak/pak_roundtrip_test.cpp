@@ -170,6 +170,10 @@ TEST(PakRoundTrip, ThroughPaktool) {
     auto expected = Tree(root / "src");
     expected["more.txt"] = expected[u8"extra/子.txt"] = "more";
     EXPECT_TRUE(Tree(root / "out") == expected);
+    // A name that starts with '-' is a name, not an option.
+    ASSERT_EQ(Paktool({"add", archive, "-dash.txt=" + (root / "more.txt").string()}), 0);
+    ASSERT_EQ(Paktool({"extract", archive, "-C", (root / "dash").string(), "-dash.txt"}), 0);
+    EXPECT_TRUE(Tree(root / "dash") == (std::map<std::string, std::string>{{"-dash.txt", "more"}}));
     EXPECT_EQ(static_cast<size_t>(std::count(listing.begin(), listing.end(), '{')),
               expected.size() + 2);
 

@@ -70,6 +70,10 @@ CLI::App* CommandLine::AddCommand(const std::string& name, const std::string& de
     return command;
 }
 
+void CommandLine::PassUnknownWords(CLI::App* command) {
+    m_passUnknownWords.push_back(command);
+}
+
 // CLI11 reads "-o=FILE" as the value "=FILE", says in its own words that a
 // value is missing, and takes a word it does not know for an extra argument:
 // the tools have always taken "-o=FILE", named the option as it was typed,
@@ -137,9 +141,12 @@ CLI::App* CommandLine::Parse(const std::vector<std::string>& given) {
         std::fputs(m_overview.c_str(), stdout);
         return nullptr;
     }
-    for (const std::vector<std::string>& extras : {command->remaining(), outside})
-        if (!extras.empty())
-            UsageError(command, "unexpected argument " + extras.front());
+    const bool passed = std::find(m_passUnknownWords.begin(), m_passUnknownWords.end(), command) !=
+                        m_passUnknownWords.end();
+    if (!outside.empty())
+        UsageError(command, "unexpected argument " + outside.front());
+    if (!passed && !command->remaining().empty())
+        UsageError(command, "unexpected argument " + command->remaining().front());
     return command;
 }
 

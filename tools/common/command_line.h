@@ -23,6 +23,11 @@ class CommandLine {
     CLI::App* AddCommand(const std::string& name, const std::string& description,
                          const std::string& footer = "");
 
+    // Words the command does not know as options are left to it, through
+    // `command->remaining()`, instead of being refused: for commands whose
+    // arguments are names, and a name may start with '-'.
+    void PassUnknownWords(CLI::App* command);
+
     // Parses the arguments after the program name (UTF-8). Returns the command
     // given, or null when help was asked for and printed. Usage mistakes
     // throw ToolError with kExitUsageOrIo, naming the argument.
@@ -38,6 +43,7 @@ class CommandLine {
     std::string m_tool;
     std::string m_overview;
     CLI::App m_app;
+    std::vector<const CLI::App*> m_passUnknownWords;
 };
 
 } // namespace pitool

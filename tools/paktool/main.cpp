@@ -84,10 +84,16 @@ int Run(const std::vector<std::string>& args) {
                                     kExitStatus);
     CLI::Option* added = add->add_option("ARCHIVE", archive, "the archive")->type_name("");
     add->add_option("FILE", more, "FILE or NAME=FILE, one or more")->type_name("");
+    // A sub-file's name may start with '-': whatever is not an option of
+    // extract or add is a name (or NAME=FILE).
+    line.PassUnknownWords(extract);
+    line.PassUnknownWords(add);
 
     CLI::App* command = line.Parse(args);
     if (command == nullptr)
         return kExitOk; // help was printed
+    for (const std::string& word : command->remaining())
+        more.push_back(word);
     if (command == list && listed->count() == 0)
         line.UsageError(command, "list takes one archive");
     if (command == verify && more.empty())
