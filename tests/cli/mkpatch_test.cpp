@@ -1,11 +1,16 @@
 // mkpatch run as the release engineer runs it: installers built from
 // directories and archives, inspected, and installed with the orv they carry.
 #include "e2e_support.h"
+#include "pe_stub.h"
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <cstring>
 #include <fstream>
+#include <sstream>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace e2e {
 namespace {
@@ -194,6 +199,104 @@ TEST_F(MkpatchTest, InspectFindsARecordThatDoesNotMatchItsDigest) {
     EXPECT_NE(std::string::npos, run.out.find("shorter than the 8-byte trailer")) << run.out;
     run = RunProgram(MkpatchPath(), {"inspect", NativePath(scratch / "absent")});
     EXPECT_EQ(2, run.exitCode);
+}
+
+// A program on the PATH, or "" when there is none.
+std::string FindOnPath(const std::string& program) {
+    const char* path = std::getenv("PATH");
+    std::istringstream dirs(path != nullptr ? path : "");
+    for (std::string dir; std::getline(dirs, dir, ':');)
+        if (!dir.empty() && access((dir + "/" + program).c_str(), X_OK) == 0)
+            return dir + "/" + program;
+    return "";
+}
+
+// Installers signed through osslsigncode, with a throwaway certificate: the
+// signature covers the payload, the installer's reader still finds the
+// package before the certificate table, and inspect names the signer.
+TEST_F(MkpatchTest, SignedInstallersVerifyAndNameTheirSigner) {
+    const std::string openssl = FindOnPath("openssl"), signer = FindOnPath("osslsigncode");
+    if (openssl.empty() || signer.empty())
+        GTEST_SKIP() << "openssl and osslsigncode are needed (scripts/setup.sh installs them)";
+    const std::string cert = NativePath(scratch / "cert.pem"),
+                      key = NativePath(scratch / "key.pem");
+    RunResult run = RunProgram(openssl, {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days",
+                                         "2", "-subj", u8"/C=CN/O=Release Test/CN=砚川 发布",
+                                         "-utf8", "-keyout", key, "-out", cert});
+    ASSERT_EQ(0, run.exitCode) << run.err;
+    const std::string stub = scratch / "stub.exe";
+    PutFile(stub, pitest::HandMadePeStub());
+    PutFile(release + "\\files\\a.txt", "signed bytes");
+    PutFile(game + "\\a.txt", "old bytes");
+    const std::vector<std::string> build = {
+        "build",   "--stub",       NativePath(stub), "-o", NativePath(installer),
+        "--files", Native("files")};
+    std::vector<std::string> signedBuild = build;
+    signedBuild.insert(signedBuild.end(), {"--sign", cert, key});
+    run = RunProgram(MkpatchPath(), signedBuild);
+    ASSERT_EQ(0, run.exitCode) << run.out << run.err;
+    EXPECT_NE(std::string::npos, run.out.find(", signature ")) << run.out;
+    EXPECT_FALSE(Exists(installer + ".unsigned"));
+    EXPECT_FALSE(Exists(installer + ".tmp"));
+
+    run = RunProgram(signer, {"verify", "-CAfile", cert, "-in", NativePath(installer)});
+    EXPECT_EQ(0, run.exitCode) << run.out << run.err;
+    run = RunProgram(MkpatchPath(), {"inspect", NativePath(installer)});
+    EXPECT_EQ(0, run.exitCode) << run.out << run.err;
+    EXPECT_NE(std::string::npos,
+              run.out.find(u8"signature  signed by C=CN, O=Release Test, CN=砚川 发布"))
+        << run.out;
+    run = RunProgram(MkpatchPath(),
+                     {"inspect", "--against", NativePath(game), NativePath(installer)});
+    EXPECT_EQ(2, run.exitCode) << run.out << run.err;
+    EXPECT_NE(std::string::npos, run.out.find("a.txt")) << run.out;
+
+    // One payload byte changed: the signature no longer holds, and the
+    // installer's own checks find the damage.
+    const std::string original = FileBytes(installer);
+    std::string tampered = original;
+    tampered[pitest::HandMadePeStub().size() + 20] ^= 0x40;
+    PutFile(installer, tampered);
+    run = RunProgram(signer, {"verify", "-CAfile", cert, "-in", NativePath(installer)});
+    EXPECT_NE(0, run.exitCode) << run.out;
+    run = RunProgram(MkpatchPath(), {"inspect", NativePath(installer)});
+    EXPECT_EQ(1, run.exitCode) << run.out;
+
+    // A certificate table that cannot be read is reported, and the package
+    // is still found before it.
+    u32 table;
+    memcpy(&table, &original[pitest::kHandMadePeSecurityDirectory], 4);
+    ASSERT_LT(table + 16u, original.size());
+    const struct {
+        size_t offset;
+        char bytes[2];
+        const char* expected;
+    } kDamage[] = {{6, {1, 0}, "not an Authenticode signature"},
+                   {0, {'\xFF', '\xFF'}, "the first certificate's length runs past it"},
+                   {9, {'\x85', 0}, "its signature cannot be read"}};
+    for (const auto& damage : kDamage) {
+        std::string bytes = original;
+        bytes.replace(table + damage.offset, 2, damage.bytes, 2);
+        PutFile(installer, bytes);
+        run = RunProgram(MkpatchPath(), {"inspect", NativePath(installer)});
+        EXPECT_EQ(0, run.exitCode) << run.out << run.err;
+        EXPECT_NE(std::string::npos, run.out.find(damage.expected)) << run.out;
+    }
+
+    // Unsigned, inspect says so; signing that fails leaves nothing behind.
+    run = RunProgram(MkpatchPath(), build);
+    ASSERT_EQ(0, run.exitCode) << run.err;
+    run = RunProgram(MkpatchPath(), {"inspect", NativePath(installer)});
+    EXPECT_NE(std::string::npos, run.out.find("signature  none")) << run.out;
+    const std::string unsignedBytes = FileBytes(installer);
+    std::vector<std::string> badKey = build;
+    badKey.insert(badKey.end(), {"--sign", cert, NativePath(scratch / "missing.pem")});
+    run = RunProgram(MkpatchPath(), badKey);
+    EXPECT_EQ(2, run.exitCode);
+    EXPECT_NE(std::string::npos, run.err.find("could not sign")) << run.err;
+    EXPECT_EQ(unsignedBytes, FileBytes(installer));
+    EXPECT_FALSE(Exists(installer + ".unsigned"));
+    EXPECT_FALSE(Exists(installer + ".tmp"));
 }
 
 } // namespace

@@ -3,6 +3,7 @@
 #include "patch_test_support.h"
 
 #include "patch/progress.h"
+#include "pe_stub.h"
 
 #include <gtest/gtest.h>
 #include <zlib.h>
@@ -121,33 +122,19 @@ TEST(PackageLayout, BuilderWritesStubPackageAndTrailerByteForByte) {
     EXPECT_EQ(Inflated(space.root() + "\\setup4.exe"), expected);
 }
 
-// A PE stub of 32-bit Windows laid out by hand: the DOS header, "PE", the
-// file header and an optional header whose security directory is empty.
-std::string PeStub() {
-    std::string stub(0x200, '\0');
-    stub[0] = 'M';
-    stub[1] = 'Z';
-    stub.replace(0x3C, 4, U32(0x40));
-    stub.replace(0x40, 4, std::string("PE\0\0", 4));
-    stub.replace(0x40 + 4 + 16, 2, std::string("\xE0\x00", 2)); // optional header size
-    stub.replace(0x40 + 24, 2, std::string("\x0B\x01", 2));     // PE32
-    stub.replace(0x40 + 24 + 92, 4, U32(16));                   // data directories
-    return stub;
-}
-
 // A signature appends a certificate table and names it in the security
 // directory; the trailer then stands just before the table.
 TEST(PackageLayout, SignedInstallerIsReadBeforeItsCertificateTable) {
     Workspace space;
-    WriteFileBytes(space.Stub(), PeStub());
+    WriteFileBytes(space.Stub(), pitest::HandMadePeStub());
     PackageContents contents;
     contents.looseFiles.push_back(space.File("a.txt", "signed content"));
     const std::string unsigned_ = ReadFileBytes(space.Build(contents));
     ASSERT_EQ(unsigned_.size() % 8, 0u);
     const std::string table = U32(24) + std::string("\x00\x02\x02\x00", 4) + std::string(16, 's');
-    const size_t directory = 0x40 + 24 + 96 + 4 * 8;
     std::string signed_ = unsigned_ + table;
-    signed_.replace(directory, 8, U32(static_cast<u32>(unsigned_.size())) + U32(24));
+    signed_.replace(pitest::kHandMadePeSecurityDirectory, 8,
+                    U32(static_cast<u32>(unsigned_.size())) + U32(24));
     const std::string installer = space.root() + "\\signed.exe";
     WriteFileBytes(installer, signed_);
     JobRun run = RunJob(space.game(), installer);

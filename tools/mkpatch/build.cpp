@@ -83,18 +83,19 @@ void AddPak(const PakOption& option, std::set<std::string>* pakNames, PackageCon
     contents->paks.push_back(std::move(pak));
 }
 
-void PrintSummary(const BuildOptions& options, const PackageContents& contents) {
+void PrintSummary(const BuildOptions& options, const PackageContents& contents,
+                  const PackageLocation& written) {
     size_t subFiles = 0;
     for (const PackagePak& pak : contents.paks)
         subFiles += pak.files.size();
-    std::error_code error;
-    const auto size = fs::file_size(options.output, error);
-    const auto stubSize = fs::file_size(options.stub, error);
-    printf("wrote %s: %zu archive(s) with %zu sub-file(s), %zu loose file(s); %ju bytes "
-           "(stub %ju, package %ju)\n",
+    printf("wrote %s: %zu archive(s) with %zu sub-file(s), %zu loose file(s); %u bytes "
+           "(stub %u, package %u",
            options.output.c_str(), contents.paks.size(), subFiles, contents.looseFiles.size(),
-           static_cast<uintmax_t>(size), static_cast<uintmax_t>(stubSize),
-           static_cast<uintmax_t>(size - stubSize));
+           written.fileSize, written.trailer.payloadStart,
+           written.compressedSize + kPatchTrailerSize);
+    if (written.certificateSize != 0)
+        printf(", signature %u", written.certificateSize);
+    printf(")\n");
 }
 
 } // namespace
@@ -107,8 +108,9 @@ int RunBuild(const BuildOptions& options) {
         AddPak(option, &pakNames, &contents, &notes);
     if (!options.filesDir.empty())
         AddLooseFiles(options.filesDir, &contents, &notes);
-    WriteInstaller(options.stub, options.output, options.level, contents, &notes);
-    PrintSummary(options, contents);
+    const PackageLocation written = WriteInstaller(options.stub, options.output, options.level,
+                                                   options.signing, contents, &notes);
+    PrintSummary(options, contents, written);
     return kExitOk;
 }
 

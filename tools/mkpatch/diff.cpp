@@ -261,7 +261,7 @@ std::vector<std::string> DescribeShortfalls(const Diff& diff) {
     return lines;
 }
 
-void PrintSummary(const DiffOptions& options, const Diff& diff) {
+void PrintSummary(const DiffOptions& options, const Diff& diff, const PackageLocation& written) {
     size_t subFiles = 0;
     u64 carried = 0;
     for (const PackagePak& pak : diff.contents.paks)
@@ -271,16 +271,13 @@ void PrintSummary(const DiffOptions& options, const Diff& diff) {
         }
     for (const PackageFile& file : diff.contents.looseFiles)
         carried += file.size;
-    std::error_code error;
-    const u64 size = fs::file_size(options.output, error);
-    const u64 stubSize = fs::file_size(options.stub, error);
     printf("wrote %s: %zu record(s): %zu sub-file(s) of %zu archive(s), %zu loose file(s)\n",
            options.output.c_str(), subFiles + diff.contents.looseFiles.size(), subFiles,
            diff.contents.paks.size(), diff.contents.looseFiles.size());
     printf("carried %llu bytes, compressed to %llu bytes (installer %llu bytes)\n",
            static_cast<unsigned long long>(carried),
-           static_cast<unsigned long long>(size - stubSize - kPatchTrailerSize),
-           static_cast<unsigned long long>(size));
+           static_cast<unsigned long long>(written.compressedSize),
+           static_cast<unsigned long long>(written.fileSize));
     printf("left out as equal: %u loose file(s), %u sub-file(s), %u whole archive(s)\n",
            diff.equalFiles, diff.equalSubFiles, diff.equalArchives);
     if (!diff.emptyArchives.empty())
@@ -320,8 +317,9 @@ int RunDiff(const DiffOptions& options) {
     }
     std::vector<SourceNote> notes = diff.pakNotes;
     notes.insert(notes.end(), diff.looseNotes.begin(), diff.looseNotes.end());
-    WriteInstaller(options.stub, options.output, options.level, diff.contents, &notes);
-    PrintSummary(options, diff);
+    const PackageLocation written = WriteInstaller(options.stub, options.output, options.level,
+                                                   options.signing, diff.contents, &notes);
+    PrintSummary(options, diff, written);
     return kExitOk;
 }
 

@@ -5,6 +5,7 @@
 
 #include "crypto/chunk_digest.h"
 #include "patch/package_writer.h"
+#include "patch/report.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -90,22 +91,46 @@ void CopyStubPermissions(const std::string& stub, const std::string& output) {
 
 } // namespace
 
-void WriteInstaller(const std::string& stub, const std::string& output, int level,
-                    const PackageContents& contents, std::vector<SourceNote>* notes) {
+bool LocatePackage(const std::string& utf8Path, PackageLocation* where, std::string* problem) {
+    FileStream file;
+    PackageProblem found;
+    if (!file.Open(PathToAcp(utf8Path).c_str(), OpenRead)) {
+        *problem = "cannot open " + utf8Path + ": " + ToUtf8(DescribeSystemError(GetLastError()));
+        return false;
+    }
+    if (FindPackage(file, utf8Path, where, &found))
+        return true;
+    *problem = ToUtf8(found.what);
+    return false;
+}
+
+PackageLocation WriteInstaller(const std::string& stub, const std::string& output, int level,
+                               const Signing& signing, const PackageContents& contents,
+                               std::vector<SourceNote>* notes) {
     LinkNotes(contents, notes);
+    // A signed installer is first written whole beside `output`, so that
+    // `output` never holds an unsigned one.
+    const std::string target = signing.Requested() ? output + ".unsigned" : output;
     std::string error;
     bool written;
     {
         TerminalProgress progress;
-        const std::string partial = output + ".tmp"; // where WritePackage writes
+        const std::string partial = target + ".tmp"; // where WritePackage writes
         RemoveOnInterrupt(&partial);
-        written = WritePackage(PathToAcp(stub).c_str(), contents, PathToAcp(output).c_str(), level,
+        written = WritePackage(PathToAcp(stub).c_str(), contents, PathToAcp(target).c_str(), level,
                                &progress, &error);
         RemoveOnInterrupt(nullptr);
     }
     if (!written)
         ExplainFailure(*notes, error);
-    CopyStubPermissions(stub, output);
+    CopyStubPermissions(stub, target);
+    if (signing.Requested())
+        SignInstaller(signing, target, output);
+    PackageLocation where;
+    std::string problem;
+    if (!LocatePackage(output, &where, &problem))
+        ThrowToolError(kExitUsageOrIo, "the installer written cannot be read back: " + problem);
+    return where;
 }
 
 } // namespace mkpatch

@@ -51,6 +51,7 @@ struct Inspection {
     bool hasTrailer = false;
     PatchTrailer trailer = {0, 0};
     u32 compressedSize = 0;
+    InstallerSignature signature;
     bool inflated = false;
     u32 packageSize = 0;
     bool hasManifest = false;
@@ -75,6 +76,7 @@ void ReadInstaller(FileStream& file, const char* tempPath, Inspection* report) {
         report->damage.push_back(problem.what);
         return;
     }
+    report->signature = ReadSignature(file, where);
     FileStream temp;
     if (!temp.Open(tempPath, OpenCreate))
         ThrowToolError(kExitUsageOrIo, "cannot write the temporary file " + ToUtf8(tempPath));
@@ -137,11 +139,26 @@ void PrintRecordText(const Inspection& report, size_t i, const char* indent) {
            HexDigest(record.storedMd5).c_str(), report.digestOk[i] ? "ok" : "MISMATCH");
 }
 
+void PrintSignatureText(const InstallerSignature& signature) {
+    if (!signature.present) {
+        printf("signature  none\n");
+        return;
+    }
+    if (signature.problem.empty())
+        printf("signature  signed by %s", signature.signer.c_str());
+    else
+        printf("signature  present, but %s", signature.problem.c_str());
+    printf(" (certificate table at %u, %u bytes; `osslsigncode verify` checks it)\n",
+           signature.table, signature.size);
+}
+
 void PrintText(const Inspection& report) {
     printf("installer  %s (%u bytes)\n", report.installer.c_str(), report.fileSize);
     if (report.hasTrailer)
         printf("trailer    payload start %u, second word %u, compressed package %u bytes\n",
                report.trailer.payloadStart, report.trailer.payloadStartCopy, report.compressedSize);
+    if (report.hasTrailer)
+        PrintSignatureText(report.signature);
     if (report.inflated)
         printf("package    %u bytes inflated\n", report.packageSize);
     if (report.hasManifest) {
@@ -220,6 +237,15 @@ void PrintJson(const Inspection& report) {
         document["trailer"] = {{"payloadStart", report.trailer.payloadStart},
                                {"secondWord", report.trailer.payloadStartCopy},
                                {"compressedSize", report.compressedSize}};
+    if (report.hasTrailer) {
+        const InstallerSignature& signature = report.signature;
+        document["signature"] = {{"signed", signature.present}};
+        if (signature.present)
+            document["signature"].update({{"signer", signature.signer},
+                                          {"problem", signature.problem},
+                                          {"certificateTable", signature.table},
+                                          {"certificateSize", signature.size}});
+    }
     if (report.inflated)
         document["packageSize"] = report.packageSize;
     if (report.hasManifest) {

@@ -2,8 +2,9 @@
 // inspects them.
 //
 //   mkpatch build --stub STUB -o INSTALLER [--files DIR]
-//                 [--pak NAME=DIR | --pak NAME=ARCHIVE]... [--level N]
+//                 [--pak NAME=DIR | --pak NAME=ARCHIVE]... [--level N] [SIGNING]
 //   mkpatch diff --stub STUB -o INSTALLER OLD_DIR NEW_DIR [--strict] [--level N]
+//                [SIGNING]
 //   mkpatch inspect INSTALLER [--json | --against GAME_DIR]
 #include "mkpatch.h"
 
@@ -17,8 +18,9 @@ namespace {
 
 const char kUsage[] =
     "usage: mkpatch build --stub STUB -o INSTALLER [--files DIR]\n"
-    "                     [--pak NAME=DIR | --pak NAME=ARCHIVE]... [--level N]\n"
+    "                     [--pak NAME=DIR | --pak NAME=ARCHIVE]... [--level N] [SIGNING]\n"
     "       mkpatch diff --stub STUB -o INSTALLER OLD_DIR NEW_DIR [--strict] [--level N]\n"
+    "                    [SIGNING]\n"
     "       mkpatch inspect INSTALLER [--json | --against GAME_DIR]\n"
     "\n"
     "build    appends a patch package to a copy of STUB (the Linux or the Windows\n"
@@ -33,9 +35,14 @@ const char kUsage[] =
     "         \".pak\" archive the sub-files that OLD_DIR's copy lacks or holds with\n"
     "         another stored digest or method. What only OLD_DIR has cannot be\n"
     "         deleted by a patch: it is listed as a warning, or with --strict refused.\n"
-    "inspect  shows the trailer, the archives and the records of an installer and\n"
-    "         checks every record's digest. --against GAME_DIR also tells what the\n"
-    "         installer would do to GAME_DIR, touching nothing (its dry run).\n"
+    "inspect  shows the trailer, the signer, the archives and the records of an\n"
+    "         installer and checks every record's digest. --against GAME_DIR also\n"
+    "         tells what the installer would do to GAME_DIR, touching nothing (its\n"
+    "         dry run).\n"
+    "\n"
+    "SIGNING: --sign CERT KEY [--timestamp URL] signs the installer (Authenticode,\n"
+    "SHA-256) with osslsigncode, which must be installed; URL is an RFC 3161\n"
+    "time-stamping authority (none by default).\n"
     "\n"
     "`mkpatch COMMAND --help` shows one command's options.\n"
     "\n"
@@ -68,12 +75,34 @@ CLI::Option* AddLevel(CLI::App* command, std::string* level) {
         ->type_name("N");
 }
 
+void AddSigning(CLI::App* command, std::vector<std::string>* sign, std::string* timestampUrl) {
+    command
+        ->add_option("--sign", *sign,
+                     "sign the installer with this certificate and private key (osslsigncode)")
+        ->expected(2)
+        ->option_text("CERT KEY");
+    command->add_option("--timestamp", *timestampUrl, "an RFC 3161 time-stamping authority")
+        ->type_name("URL");
+}
+
+Signing ParseSigning(const pitool::CommandLine& line, const CLI::App* command,
+                     const std::vector<std::string>& sign, const std::string& timestampUrl) {
+    if (sign.empty() && !timestampUrl.empty())
+        line.UsageError(command, "--timestamp goes with --sign");
+    if (sign.empty())
+        return Signing();
+    if (sign.size() != 2)
+        line.UsageError(command, "--sign takes a certificate and a private key");
+    return {sign[0], sign[1], timestampUrl};
+}
+
 int Dispatch(const std::vector<std::string>& args) {
     pitool::CommandLine line("mkpatch", kUsage);
     BuildOptions build;
     DiffOptions diff;
     std::string level, installer, against;
-    std::vector<std::string> paks;
+    std::vector<std::string> paks, sign;
+    std::string timestampUrl;
     bool json = false;
 
     CLI::App* buildCommand = line.AddCommand(
@@ -93,6 +122,7 @@ int Dispatch(const std::vector<std::string>& args) {
         ->type_name("NAME=DIR|NAME=ARCHIVE")
         ->allow_extra_args(false);
     AddLevel(buildCommand, &level);
+    AddSigning(buildCommand, &sign, &timestampUrl);
 
     CLI::App* diffCommand = line.AddCommand(
         "diff",
@@ -109,6 +139,7 @@ int Dispatch(const std::vector<std::string>& args) {
     diffCommand->add_option("NEW_DIR", diff.newDir, "the game as it shall be")->type_name("");
     diffCommand->add_flag("--strict", diff.strict, "refuse what a patch cannot express");
     AddLevel(diffCommand, &level);
+    AddSigning(diffCommand, &sign, &timestampUrl);
 
     CLI::App* inspectCommand = line.AddCommand(
         "inspect",
@@ -130,6 +161,7 @@ int Dispatch(const std::vector<std::string>& args) {
             build.paks.push_back(ParsePak(line, command, pak));
         if (!level.empty())
             build.level = ParseLevel(line, command, level);
+        build.signing = ParseSigning(line, command, sign, timestampUrl);
         if (build.stub.empty() || build.output.empty())
             line.UsageError(command, "build needs --stub and -o");
         return RunBuild(build);
@@ -137,6 +169,7 @@ int Dispatch(const std::vector<std::string>& args) {
     if (command == diffCommand) {
         if (!level.empty())
             diff.level = ParseLevel(line, command, level);
+        diff.signing = ParseSigning(line, command, sign, timestampUrl);
         if (diff.stub.empty() || diff.output.empty() || diff.oldDir.empty() || diff.newDir.empty())
             line.UsageError(command, "diff needs --stub, -o, OLD_DIR and NEW_DIR");
         return RunDiff(diff);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "pak/pak_reader.h"
+#include "patch/installer_reader.h"
 #include "patch/package_writer.h"
 #include "platform/win32.h"
 #include "runtime/types.h"
@@ -36,9 +37,9 @@ std::string ToAcp(const std::string& utf8, const char* what);
 // A Linux path as the installer's libraries take it (code page 936).
 std::string PathToAcp(const std::string& utf8Path);
 
-// A file that Ctrl-C (or SIGTERM) removes before the tool ends: the partly
-// written installer, the inflated package. One at a time; null to forget it.
-void RemoveOnInterrupt(const std::string* utf8Path);
+// Files that Ctrl-C (or SIGTERM) removes before the tool ends: the partly
+// written installer, the inflated package. Null to forget them.
+void RemoveOnInterrupt(const std::string* utf8Path, const std::string* second = nullptr);
 
 // Modification time of a file or directory as a FILETIME.
 FILETIME ModificationTime(const std::string& utf8Path);
@@ -90,11 +91,41 @@ struct SourceNote {
     std::string path;        // UTF-8
     bool fromArchive;
 };
+// A code-signing certificate and its private key (files osslsigncode reads),
+// and the address of a time-stamping authority, if any.
+struct Signing {
+    std::string certificate;
+    std::string key;
+    std::string timestampUrl;
+    bool Requested() const { return !certificate.empty(); }
+};
+
 // Streams `contents` into `output` behind a copy of `stub`, with progress on
-// a terminal; on failure, says whose fault it was and leaves nothing new at
-// `output`.
-void WriteInstaller(const std::string& stub, const std::string& output, int level,
-                    const PackageContents& contents, std::vector<SourceNote>* notes);
+// a terminal, and signs the result when asked to; on failure, says whose
+// fault it was and leaves nothing new at `output`. Returns where the
+// installer written carries its package (and its signature), as read back.
+PackageLocation WriteInstaller(const std::string& stub, const std::string& output, int level,
+                               const Signing& signing, const PackageContents& contents,
+                               std::vector<SourceNote>* notes);
+// Signs the finished installer at `unsignedPath` into `output` through
+// osslsigncode, then removes `unsignedPath`. Checks that the package is
+// still found in the signed file.
+void SignInstaller(const Signing& signing, const std::string& unsignedPath,
+                   const std::string& output);
+
+// Where the installer at `utf8Path` carries its package, read as the
+// installer reads it; false, with `problem` (UTF-8), when it is not found.
+bool LocatePackage(const std::string& utf8Path, PackageLocation* where, std::string* problem);
+
+// Who signed an installer, as read from its certificate table.
+struct InstallerSignature {
+    bool present = false;
+    u32 table = 0; // file offset and size of the certificate table
+    u32 size = 0;
+    std::string signer;  // UTF-8, "C=.., O=.., CN=.." of the signer's certificate
+    std::string problem; // why the signer could not be read
+};
+InstallerSignature ReadSignature(FileStream& installer, const PackageLocation& where);
 
 struct PakOption {
     std::string name;   // UTF-8, as given
@@ -107,6 +138,7 @@ struct BuildOptions {
     std::string filesDir; // empty: no loose files
     std::vector<PakOption> paks;
     int level = 9;
+    Signing signing;
 };
 
 struct DiffOptions {
@@ -116,6 +148,7 @@ struct DiffOptions {
     std::string newDir;
     bool strict = false; // what the package cannot express is an error
     int level = 9;
+    Signing signing;
 };
 
 int RunBuild(const BuildOptions& options);

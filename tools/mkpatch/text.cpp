@@ -15,18 +15,25 @@ constexpr u64 kTicksPerSecond = 10000000;
 // Seconds from 1601-01-01 (FILETIME's origin) to 1970-01-01.
 constexpr i64 kFileTimeToUnixSeconds = 11644473600LL;
 
-// Read by the signal handler: a fixed buffer, never reallocated.
-char g_interruptPath[4096];
+// Read by the signal handler: fixed buffers, never reallocated.
+char g_interruptPaths[2][4096];
 
 void OnInterrupt(int) {
-    if (g_interruptPath[0] != '\0')
-        unlink(g_interruptPath);
+    for (const char* path : g_interruptPaths)
+        if (path[0] != '\0')
+            unlink(path);
     _exit(130);
+}
+
+void SetInterruptPath(char* buffer, const std::string* utf8Path) {
+    buffer[0] = '\0';
+    if (utf8Path != nullptr && utf8Path->size() < sizeof g_interruptPaths[0])
+        memcpy(buffer, utf8Path->c_str(), utf8Path->size() + 1);
 }
 
 } // namespace
 
-void RemoveOnInterrupt(const std::string* utf8Path) {
+void RemoveOnInterrupt(const std::string* utf8Path, const std::string* second) {
     static bool installed = false;
     if (!installed) {
         installed = true;
@@ -38,9 +45,8 @@ void RemoveOnInterrupt(const std::string* utf8Path) {
     sigaddset(&signals, SIGINT);
     sigaddset(&signals, SIGTERM);
     sigprocmask(SIG_BLOCK, &signals, &previous);
-    g_interruptPath[0] = '\0';
-    if (utf8Path != nullptr && utf8Path->size() < sizeof g_interruptPath)
-        memcpy(g_interruptPath, utf8Path->c_str(), utf8Path->size() + 1);
+    SetInterruptPath(g_interruptPaths[0], utf8Path);
+    SetInterruptPath(g_interruptPaths[1], second);
     sigprocmask(SIG_SETMASK, &previous, nullptr);
 }
 
