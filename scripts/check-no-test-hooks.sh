@@ -9,11 +9,11 @@
 # must hold every one, which shows that the search would find them.
 set -u
 
-names='PI_FAULT PI_CRASH_AT PI_PAUSE_AT PI_POWERCUT_AT PI_POWERCUT_DIR'
+names='PI_FAULT PI_CRASH_AT PI_PAUSE_AT PI_POWERCUT_AT PI_POWERCUT_DIR PI_FREE_SPACE'
 
 # What of the hooks $1 holds, one per line.
 found_in() {
-    strings -a "$1" | grep -oE 'PI_(FAULT|CRASH_AT|PAUSE_AT|POWERCUT_AT|POWERCUT_DIR)' | sort -u
+    strings -a "$1" | grep -oE 'PI_(FAULT|CRASH_AT|PAUSE_AT|POWERCUT_AT|POWERCUT_DIR|FREE_SPACE)' | sort -u
     if nm -C "$1" 2>/dev/null | grep -qF 'pi::fault::'; then
         echo 'pi::fault::'
     fi

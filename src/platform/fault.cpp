@@ -45,6 +45,8 @@ struct State {
     unsigned crashAt = 0;
     unsigned pauseAt = 0;
     unsigned powerCutAt = 0;
+    bool freeSpaceForced = false;
+    uint64_t freeSpace = 0;
 };
 
 State& Faults() {
@@ -104,6 +106,20 @@ unsigned CallNumberFromEnvironment(const char* name) {
     return static_cast<unsigned>(n);
 }
 
+void ReadFreeSpaceFromEnvironment() {
+    const char* value = getenv("PI_FREE_SPACE");
+    if (value == nullptr || *value == '\0')
+        return;
+    char* end = nullptr;
+    const unsigned long long bytes = strtoull(value, &end, 10);
+    if (*end != '\0') {
+        fprintf(stderr, "PI_FREE_SPACE ignored: %s\n", value);
+        return;
+    }
+    Faults().freeSpaceForced = true;
+    Faults().freeSpace = bytes;
+}
+
 void ReadStopsFromEnvironment() {
     State& state = Faults();
     state.crashAt = CallNumberFromEnvironment("PI_CRASH_AT");
@@ -119,6 +135,7 @@ State& ReadyFaults() {
     std::call_once(once, [] {
         ArmFromEnvironment();
         ReadStopsFromEnvironment();
+        ReadFreeSpaceFromEnvironment();
     });
     return Faults();
 }
@@ -199,6 +216,12 @@ std::vector<Call> TracedCalls() {
 } // namespace pi::fault
 
 namespace pi::posix {
+
+bool ForcedFreeSpace(uint64_t* bytes) {
+    const fault::State& state = fault::ReadyFaults();
+    *bytes = state.freeSpace;
+    return state.freeSpaceForced;
+}
 
 bool FaultFires(fault::Call call) {
     fault::State& state = fault::ReadyFaults();

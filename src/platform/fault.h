@@ -34,6 +34,10 @@
 //                     everything else and ends with kPowerCutExitCode. A
 //                     process that ends before its Nth call has the cut at
 //                     its exit instead, keeping its own exit status.
+//
+// And one sets a figure:
+//   PI_FREE_SPACE=N   GetDiskFreeSpaceExA reports N bytes free to the caller
+//                     on every volume, for the tests of too little room.
 #pragma once
 
 #ifndef _WIN32

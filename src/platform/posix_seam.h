@@ -8,6 +8,7 @@
 #include "platform/fault.h"
 #include "platform/win32.h"
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <sys/stat.h>
@@ -51,6 +52,8 @@ bool FromSystemPath(const std::string& path, std::string* out);
 
 // True when an armed fault makes this call fail; the error is then set.
 bool FaultFires(fault::Call call);
+// The free space PI_FREE_SPACE forces, if it is set.
+bool ForcedFreeSpace(uint64_t* bytes);
 
 // The power-cut model (powercut.cpp), on only in a process started with
 // PI_POWERCUT_AT and PI_POWERCUT_DIR. Each call that changes the watched tree
@@ -78,6 +81,9 @@ void CutPower();
 // from emitting a copy of them.
 #define PI_NO_HOOK inline __attribute__((always_inline))
 PI_NO_HOOK bool FaultFires(fault::Call) {
+    return false;
+}
+PI_NO_HOOK bool ForcedFreeSpace(uint64_t*) {
     return false;
 }
 PI_NO_HOOK bool PowerCutModelOn() {

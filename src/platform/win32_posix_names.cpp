@@ -503,7 +503,8 @@ DWORD GetModuleFileNameA(HMODULE module, LPSTR buffer, DWORD size) {
 }
 
 // The volume's figures as statvfs gives them; "free to the caller" leaves
-// out what the file system keeps for root, as quotas do on Windows.
+// out what the file system keeps for root, as quotas do on Windows. Tests
+// may force that figure (PI_FREE_SPACE).
 BOOL GetDiskFreeSpaceExA(LPCSTR directory, PULARGE_INTEGER freeToCaller, PULARGE_INTEGER total,
                          PULARGE_INTEGER totalFree) {
     std::string name;
@@ -513,8 +514,9 @@ BOOL GetDiskFreeSpaceExA(LPCSTR directory, PULARGE_INTEGER freeToCaller, PULARGE
     if (statvfs(name.c_str(), &volume) != 0)
         return ErrnoFailure(name);
     const uint64_t unit = volume.f_frsize;
+    uint64_t forced;
     if (freeToCaller != nullptr)
-        freeToCaller->QuadPart = volume.f_bavail * unit;
+        freeToCaller->QuadPart = ForcedFreeSpace(&forced) ? forced : volume.f_bavail * unit;
     if (total != nullptr)
         total->QuadPart = volume.f_blocks * unit;
     if (totalFree != nullptr)

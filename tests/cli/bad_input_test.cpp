@@ -209,6 +209,45 @@ TEST(SmallVolume, TooLittleRoomIsFoundBeforeAnythingIsWritten) {
     RemoveTree(game);
 }
 
+// The room a run needs is worked out to the byte: the new loose files beyond
+// the size of the ones they replace, plus the archive written beside the old
+// one. A run with room to spare tells how large the new archive is; one byte
+// less than the sum fails before anything is written, the sum itself does.
+TEST_F(BadInput, RoomNeededIsWhatTheRunWrites) {
+#ifdef _WIN32
+    GTEST_SKIP() << "forces the free space through the Linux platform layer (PI_FREE_SPACE)";
+#else
+    PackageBuilder mixed(scratch / "mixed");
+    mixed.AddLoose("new.bin", NoiseBytes(100000), kStamp);
+    mixed.AddLoose("grown.bin", NoiseBytes(80000), kStamp);
+    mixed.AddPak("data\\a.pak", kStamp);
+    mixed.AddSubFile("added.txt", {"added"});
+    const std::string setup = scratch / "bin\\mixed.exe";
+    mixed.Write(setup);
+    auto freshGame = [&](const std::string& name) {
+        const std::string dir = scratch / name;
+        MakeArchive(dir + "\\data\\a.pak", old);
+        PutFile(dir + "\\grown.bin", std::string(50000, 'g'));
+        return dir;
+    };
+    const std::string spare = freshGame("spare");
+    RunResult run = RunInstaller(setup, spare, {"PI_FREE_SPACE=1000000000"});
+    ASSERT_EQ(0, run.exitCode) << run.out << run.err;
+    const u64 needed = 100000 + (80000 - 50000) + FileBytes(spare + "\\data\\a.pak").size();
+
+    const std::string tight = freshGame("tight");
+    const Snapshot before = TakeSnapshot(tight);
+    run = RunInstaller(setup, tight, {"PI_FREE_SPACE=" + std::to_string(needed - 1)});
+    EXPECT_EQ(1, run.exitCode) << run.out << run.err;
+    EXPECT_NE(std::string::npos, run.err.find("not enough free space")) << run.err;
+    EXPECT_EQ(before, TakeSnapshot(tight));
+
+    const std::string exact = freshGame("exact");
+    run = RunInstaller(setup, exact, {"PI_FREE_SPACE=" + std::to_string(needed)});
+    EXPECT_EQ(0, run.exitCode) << run.out << run.err;
+#endif
+}
+
 TEST_F(BadInput, GameDirectoryThatIsAFileIsLeftAlone) {
     const std::string file = scratch / "notadir";
     PutFile(file, "a file");
