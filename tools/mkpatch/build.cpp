@@ -72,7 +72,7 @@ void AddPak(const PakOption& option, std::set<std::string>* pakNames, PackageCon
     if (!pakNames->insert(FoldGameName(pak.name)).second)
         ThrowToolError(kExitUsageOrIo, "the archive " + option.name + " is given twice");
     std::error_code error;
-    fs::file_status status = fs::status(option.source, error);
+    fs::file_status status = fs::status(PathOf(option.source), error);
     if (fs::is_directory(status))
         AddPakFromDirectory(option.source, &pak, notes);
     else if (fs::is_regular_file(status))
@@ -88,8 +88,8 @@ void PrintSummary(const BuildOptions& options, const PackageContents& contents) 
     for (const PackagePak& pak : contents.paks)
         subFiles += pak.files.size();
     std::error_code error;
-    const auto size = fs::file_size(options.output, error);
-    const auto stubSize = fs::file_size(options.stub, error);
+    const auto size = fs::file_size(PathOf(options.output), error);
+    const auto stubSize = fs::file_size(PathOf(options.stub), error);
     printf("wrote %s: %zu archive(s) with %zu sub-file(s), %zu loose file(s); %ju bytes "
            "(stub %ju, package %ju)\n",
            options.output.c_str(), contents.paks.size(), subFiles, contents.looseFiles.size(),

@@ -15,7 +15,6 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <unistd.h>
 
 namespace fs = std::filesystem;
 
@@ -72,7 +71,7 @@ struct Diff {
 
 class StepProgress {
   public:
-    explicit StepProgress(size_t total) : m_total(total), m_show(isatty(STDERR_FILENO) != 0) {}
+    explicit StepProgress(size_t total) : m_total(total), m_show(pitool::IsTerminal(stderr)) {}
     ~StepProgress() {
         if (m_show && m_done != 0)
             fputc('\n', stderr);
@@ -108,10 +107,10 @@ Tree ScanTree(const std::string& dir) {
 
 bool SameContents(const std::string& a, const std::string& b) {
     std::error_code error;
-    const auto size = fs::file_size(a, error);
-    if (!error && size != fs::file_size(b, error))
+    const auto size = fs::file_size(PathOf(a), error);
+    if (!error && size != fs::file_size(PathOf(b), error))
         return false;
-    std::ifstream first(a, std::ios::binary), second(b, std::ios::binary);
+    std::ifstream first(PathOf(a), std::ios::binary), second(PathOf(b), std::ios::binary);
     if (error || !first || !second)
         ThrowToolError(kExitUsageOrIo, "cannot compare " + a + " with " + b);
     std::vector<char> one(kCompareBufferSize), two(kCompareBufferSize);
@@ -272,8 +271,8 @@ void PrintSummary(const DiffOptions& options, const Diff& diff) {
     for (const PackageFile& file : diff.contents.looseFiles)
         carried += file.size;
     std::error_code error;
-    const u64 size = fs::file_size(options.output, error);
-    const u64 stubSize = fs::file_size(options.stub, error);
+    const u64 size = fs::file_size(PathOf(options.output), error);
+    const u64 stubSize = fs::file_size(PathOf(options.stub), error);
     printf("wrote %s: %zu record(s): %zu sub-file(s) of %zu archive(s), %zu loose file(s)\n",
            options.output.c_str(), subFiles + diff.contents.looseFiles.size(), subFiles,
            diff.contents.paks.size(), diff.contents.looseFiles.size());
@@ -299,7 +298,7 @@ void PrintSummary(const DiffOptions& options, const Diff& diff) {
 
 void RequireDirectory(const std::string& dir) {
     std::error_code error;
-    if (!fs::is_directory(dir, error))
+    if (!fs::is_directory(PathOf(dir), error))
         ThrowToolError(kExitUsageOrIo, "no directory at " + dir);
 }
 
