@@ -51,9 +51,15 @@ if [ -n "$i386_missing" ]; then
   fi
 fi
 
-# Wine's ANSI code page follows the locale: zh_CN.GBK gives code page 936.
+# Wine's ANSI code page follows the locale's language: zh_CN gives code page
+# 936. Wine runs in zh_CN.UTF-8 (scripts/wine-run.sh); the Linux tests use
+# zh_CN.GBK.
 if ! locale -a 2>/dev/null | grep -qi '^zh_CN\.gbk$'; then
   echo "setup: generating zh_CN.GBK locale"
   $SUDO localedef -i zh_CN -f GBK zh_CN.GBK
+fi
+if ! locale -a 2>/dev/null | grep -qi '^zh_CN\.utf-\?8$'; then
+  echo "setup: generating zh_CN.UTF-8 locale"
+  $SUDO localedef -i zh_CN -f UTF-8 zh_CN.UTF-8
 fi
 echo "setup: all dependencies present"

@@ -1,6 +1,6 @@
 #!/bin/sh
 # Runs a Windows program under wine in the private prefix of the build tree
-# the program belongs to, with a GBK locale so that the ANSI code page is 936:
+# the program belongs to, in a Chinese locale so that the ANSI code page is 936:
 # a 64-bit program under wine64, a 32-bit one under 32-bit wine. The prefix is
 # made on first use; a lock keeps parallel tests from racing. Exits 77 (a
 # skipped test) when this machine cannot run 32-bit wine.
@@ -33,7 +33,14 @@ root=${PI_WINE_BUILD_ROOT:-$(find_build_root "$prog")}
 export WINEPREFIX="${WINEPREFIX:-$root/wineprefix}"
 export WINEDEBUG="${WINEDEBUG:--all}"
 export WINEDLLOVERRIDES="mscoree,mshtml,winemenubuilder.exe="
-export LANG=zh_CN.GBK LC_ALL=zh_CN.GBK
+# The language gives the ANSI code page; the character set is the one of the
+# names wine keeps on the Linux file system: UTF-8 holds every Windows name,
+# GBK no Hangul or emoji (zh_CN.GBK only where UTF-8 is not installed).
+if locale -a 2>/dev/null | grep -qi '^zh_CN\.utf-\?8$'; then
+  export LANG=zh_CN.UTF-8 LC_ALL=zh_CN.UTF-8
+else
+  export LANG=zh_CN.GBK LC_ALL=zh_CN.GBK
+fi
 # The i686 build gets a 32-bit prefix (WINEARCH=win32): what a player on a
 # 32-bit Windows has, without the file system and registry redirection that
 # a 32-bit program meets in a 64-bit prefix, and without wine64. Such a prefix

@@ -6,8 +6,15 @@
 
 #include <string>
 
-// printf-style formatting into a string.
-std::string FormatText(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// printf-style formatting into a string. mingw's C99 printf does the work
+// there (%zu included), so its format is the one checked, not msvcrt's.
+#ifdef __MINGW_PRINTF_FORMAT
+#define PI_FORMAT_TEXT_ARCHETYPE __MINGW_PRINTF_FORMAT
+#else
+#define PI_FORMAT_TEXT_ARCHETYPE printf
+#endif
+std::string FormatText(const char* format, ...)
+    __attribute__((format(PI_FORMAT_TEXT_ARCHETYPE, 1, 2)));
 
 // A number of bytes as a person reads it: "512 bytes", "3.4 MiB".
 std::string DescribeSize(u64 bytes);

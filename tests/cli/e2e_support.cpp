@@ -7,6 +7,7 @@
 #include "crypto/crypto.h"
 #include "memory_stream.h"
 #include "pak/pak_manager.h"
+#include "platform/codepage.h"
 
 #include <zlib.h>
 
@@ -38,8 +39,17 @@ FILETIME ToFileTime(u64 stamp) {
     return time;
 }
 
+// At the last separator, stepping over double-byte characters: their second
+// byte may be the one of '\'.
 void SplitPath(const std::string& path, std::string* dir, std::string* name) {
-    size_t slash = path.find_last_of("\\/");
+    size_t slash = std::string::npos;
+    for (size_t i = 0; i < path.size(); ++i) {
+        const unsigned char c = static_cast<unsigned char>(path[i]);
+        if (c >= 0x81 && c <= 0xFE)
+            ++i;
+        else if (c == '\\' || c == '/')
+            slash = i;
+    }
     *dir = path.substr(0, slash);
     *name = path.substr(slash + 1);
 }
@@ -61,6 +71,16 @@ void FillRecord(PatchFileRecord* record, const std::string& name, const std::str
 }
 
 } // namespace
+
+std::string ToolText(const std::string& acp) {
+    return pi::AcpToUtf8Lossy(acp);
+}
+
+std::string TreeName(const std::string& acp) {
+    std::string name = ToolText(acp);
+    std::replace(name.begin(), name.end(), '\\', '/');
+    return name;
+}
 
 const char kUpdated[] = "更新成功!";
 const char kFailed[] = "更新失败！可能源文件错误或IO失败！。";

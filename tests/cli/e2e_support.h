@@ -23,14 +23,22 @@ namespace e2e {
 
 // The installer stub under test: orv on Linux, orvc.exe on Windows.
 std::string StubPath();
-#ifndef _WIN32
+// The tools, in the programs built with MKPATCH_BINARY, PAKTOOL_BINARY.
 std::string MkpatchPath();
-std::string PaktoolPath(); // in the programs built with PAKTOOL_BINARY
-#endif
+std::string PaktoolPath();
 
 // What the installer prints, as a pipe receives it: UTF-8 on Linux (children
 // run in the C locale), the ANSI code page on Windows.
 std::string Shown(const std::string& acp);
+// What the tools (mkpatch, paktool) print, UTF-8 on both systems: a name in
+// the system code page as it is spelt (ToolText), a path as the tools were
+// given it (ToolPath: NativePath's separators), a name relative to a tree
+// with '/' between directories (TreeName: also a Snapshot's keys), and
+// what the installer printed (ShownAsUtf8).
+std::string ToolText(const std::string& acp);
+std::string ToolPath(const std::string& path);
+std::string TreeName(const std::string& acp);
+std::string ShownAsUtf8(const std::string& shown);
 extern const char kUpdated[];
 extern const char kFailed[];
 extern const char kCancelled[];
@@ -67,8 +75,8 @@ std::vector<std::string> FindNames(const std::string& dir, const std::string& pr
 // The name as the Linux file system spells it (UTF-8, '/').
 std::string NativePath(const std::string& path);
 
-// Every file and directory under a directory: names, bytes, write times and
-// read-only state; directories by name only (their times change with the
+// Every file and directory under a directory, by TreeName: names, bytes,
+// write times and read-only state; directories by name only (their times change with the
 // installer's temporary file).
 struct SnapshotEntry {
     bool directory = false;

@@ -50,6 +50,14 @@ std::string NativePath(const std::string& path) {
     return utf8;
 }
 
+std::string ToolPath(const std::string& path) {
+    return NativePath(path);
+}
+
+std::string ShownAsUtf8(const std::string& shown) {
+    return shown;
+}
+
 void MakeExecutable(const std::string& path) {
     fs::permissions(FsPath(path),
                     fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec);

@@ -23,12 +23,32 @@ std::string ScratchPrefix() {
     return std::string(temp) + "orv-e2e-" + std::to_string(GetCurrentProcessId()) + "-";
 }
 
-std::string StubPath() {
-    // The build tree's Unix path, as wine shows it.
-    std::string path = "Z:" + std::string(ORVC_BINARY);
+namespace {
+
+// The build tree's Unix path, as wine shows it.
+std::string WinePath(const std::string& unixPath) {
+    std::string path = "Z:" + unixPath;
     std::replace(path.begin(), path.end(), '/', '\\');
     return path;
 }
+
+} // namespace
+
+std::string StubPath() {
+    return WinePath(ORVC_BINARY);
+}
+
+#ifdef MKPATCH_BINARY
+std::string MkpatchPath() {
+    return WinePath(MKPATCH_BINARY);
+}
+#endif
+
+#ifdef PAKTOOL_BINARY
+std::string PaktoolPath() {
+    return WinePath(PAKTOOL_BINARY);
+}
+#endif
 
 std::string Shown(const std::string& acp) {
     return acp;
@@ -36,6 +56,14 @@ std::string Shown(const std::string& acp) {
 
 std::string NativePath(const std::string& path) {
     return path;
+}
+
+std::string ToolPath(const std::string& path) {
+    return ToolText(path);
+}
+
+std::string ShownAsUtf8(const std::string& shown) {
+    return ToolText(shown);
 }
 
 void MakeExecutable(const std::string&) {}

@@ -1,6 +1,7 @@
 // `mkpatch diff` run as the release engineer runs it: game versions made up
 // by the test, the installer built from two of them, applied to a copy of the
-// older one with the Linux installer, and the result held against the newer.
+// older one with the installer (orv, orvc.exe), and the result held against
+// the newer.
 #include "diff_support.h"
 
 #include <gtest/gtest.h>
@@ -246,9 +247,8 @@ TEST_F(DiffTest, RandomVersionPairsInstallToExactlyTheNewVersion) {
             removedSubFiles += name == "角色.pak" ? 0 : names.size();
         for (const std::string& expected :
              {std::to_string(pair.removedFiles.size()) + " loose file(s) only in OLD",
-              NativePath(pair.removedFiles.front()),
-              std::string("1 archive(s) only in OLD, which a patch cannot delete: ") +
-                  Shown("角色.pak"),
+              TreeName(pair.removedFiles.front()),
+              "1 archive(s) only in OLD, which a patch cannot delete: " + ToolText("角色.pak"),
               std::to_string(removedSubFiles) + " sub-file(s) only in OLD's archives"})
             EXPECT_NE(std::string::npos, run.err.find(expected)) << expected << "\n" << run.err;
 
@@ -274,8 +274,9 @@ TEST_F(DiffTest, InspectAgainstADirectoryGivesTheDryRunsReport) {
     EXPECT_EQ(2, dryRun.exitCode) << dryRun.out << dryRun.err;
     EXPECT_EQ(2, inspect.exitCode) << inspect.out << inspect.err;
     EXPECT_FALSE(ChangeLines(dryRun.out).empty());
-    ASSERT_GE(inspect.out.size(), dryRun.out.size());
-    EXPECT_EQ(dryRun.out, inspect.out.substr(inspect.out.size() - dryRun.out.size()));
+    const std::string dryRunText = ShownAsUtf8(dryRun.out);
+    ASSERT_GE(inspect.out.size(), dryRunText.size());
+    EXPECT_EQ(dryRunText, inspect.out.substr(inspect.out.size() - dryRunText.size()));
     EXPECT_EQ(before, TakeSnapshot(game));
 
     // Every failure of inspect --against is 1: 2 would mean "changes".
@@ -293,7 +294,7 @@ TEST_F(DiffTest, EqualTreesGiveAnInstallerWithoutRecords) {
     Materialize(pair.old, game);
     RunResult run = Diff({"--strict"});
     ASSERT_EQ(0, run.exitCode) << run.out << run.err;
-    EXPECT_NE(std::string::npos, run.out.find("wrote " + NativePath(installer) + ": 0 record(s)"))
+    EXPECT_NE(std::string::npos, run.out.find("wrote " + ToolPath(installer) + ": 0 record(s)"))
         << run.out;
     run = RunProgram(MkpatchPath(), {"inspect", "--json", NativePath(installer)});
     EXPECT_NE(std::string::npos, run.out.find("\"paks\": [],\n  \"looseFiles\": [],")) << run.out;
@@ -352,16 +353,16 @@ TEST_F(DiffTest, DamagedArchivesStopTheBuildNamingArchiveAndSubFile) {
     const Case cases[] = {
         {"old sub-file data",
          [&] { SpoilSubFileData(oldDir + "\\data\\x.pak", "b.dat"); },
-         {"old/data/x.pak is damaged", "b.dat"}},
+         {ToolPath("old\\data\\x.pak is damaged"), "b.dat"}},
         {"new sub-file data",
          [&] { SpoilSubFileData(newDir + "\\data\\x.pak", "c.dat"); },
-         {"new/data/x.pak is damaged", "c.dat"}},
+         {ToolPath("new\\data\\x.pak is damaged"), "c.dat"}},
         {"new index entry",
          [&] { SpoilIndexEntry(newDir + "\\data\\x.pak", 1); },
-         {"new/data/x.pak is damaged", "index entry 1"}},
+         {ToolPath("new\\data\\x.pak is damaged"), "index entry 1"}},
         {"old header",
          [&] { PutFile(oldDir + "\\data\\x.pak", std::string(100, 'x')); },
-         {"old/data/x.pak is damaged", "header"}},
+         {ToolPath("old\\data\\x.pak is damaged"), "header"}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);

@@ -67,9 +67,9 @@ class GbkNames : public ::testing::Test {
             EXPECT_EQ("in " + c, held.begin()->second.bytes);
             EXPECT_EQ("loose " + c, FileBytes(game + "\\" + names.loose));
             for (const std::string& path : {names.archive, names.loose}) {
-                const std::string native = NativePath(path);
-                expected.insert(native);
-                expected.insert(native.substr(0, native.rfind('/')));
+                const std::string name = TreeName(path);
+                expected.insert(name);
+                expected.insert(name.substr(0, name.rfind('/')));
             }
         }
         std::set<std::string> found;
@@ -115,7 +115,7 @@ TEST_F(GbkNames, BuildInstallerDryRunAndPaktoolKeepEveryPathAsSpelt) {
     const Names first = NamesOf(Characters().front());
     run = RunProgram(PaktoolPath(), {"list", NativePath(scratch / "game\\" + first.archive)});
     EXPECT_EQ(0, run.exitCode) << run.err;
-    EXPECT_NE(std::string::npos, run.out.find(Shown(Lowered(first.subFile)))) << run.out;
+    EXPECT_NE(std::string::npos, run.out.find(ToolText(Lowered(first.subFile)))) << run.out;
     run = RunProgram(PaktoolPath(), {"verify", NativePath(scratch / "game\\" + first.archive)});
     EXPECT_EQ(0, run.exitCode) << run.out << run.err;
 }

@@ -1,5 +1,6 @@
 // Random archives through create, update, list and extract: in the library,
-// and (on Linux) through the paktool program.
+// and through the paktool program (its command line and paths are UTF-8 on
+// both systems).
 #include "child_process.h"
 #include "pak_test_support.h"
 
@@ -113,13 +114,14 @@ TEST(PakRoundTrip, RandomArchivesInTheLibrary) {
     }
 }
 
-#if !defined(_WIN32) && defined(PAKTOOL_PATH)
+#ifdef PAKTOOL_PATH
 
 namespace fs = std::filesystem;
 
 // paktool's exit status; what it printed goes to `out` when given.
 int Paktool(const std::vector<std::string>& args, std::string* out = nullptr) {
-    const pitest::RunResult run = pitest::RunProgram(PAKTOOL_PATH, args);
+    const pitest::RunResult run =
+        pitest::RunProgram(PAKTOOL_PATH, args, pitest::ArgumentText::Utf8);
     if (out != nullptr)
         *out = run.out;
     return run.exitCode;
@@ -138,41 +140,44 @@ std::map<std::string, std::string> Tree(const fs::path& root) {
         if (!entry.is_regular_file())
             continue;
         std::ifstream in(entry.path(), std::ios::binary);
-        files[entry.path().lexically_relative(root).generic_string()] =
+        files[entry.path().lexically_relative(root).generic_u8string()] =
             std::string(std::istreambuf_iterator<char>(in), {});
     }
     return files;
 }
 
+// A path of the scratch directory as the tool's command line spells it.
+std::string Arg(const fs::path& path) {
+    return path.u8string();
+}
+
 TEST(PakRoundTrip, ThroughPaktool) {
     TempDir dir;
-    std::string native = dir.path();
-    std::replace(native.begin(), native.end(), '\\', '/');
-    const fs::path root = native;
+    const fs::path root = fs::u8path(Utf8Path(dir.path()));
     std::mt19937 random(77);
     for (int i = 0; i < 200; ++i) {
-        const fs::path file = root / "src" / Utf8Path(RandomName(random, false));
+        const fs::path file = root / "src" / fs::u8path(Utf8Path(RandomName(random, false)));
         fs::create_directories(file.parent_path());
         std::ofstream(file, std::ios::binary) << RandomData(random);
     }
-    const std::string archive = (root / "t.pak").string();
-    ASSERT_EQ(Paktool({"create", archive, (root / "src").string()}), 0);
-    ASSERT_EQ(Paktool({"create", archive, (root / "src").string()}), 2);
+    const std::string archive = Arg(root / "t.pak");
+    ASSERT_EQ(Paktool({"create", archive, Arg(root / "src")}), 0);
+    ASSERT_EQ(Paktool({"create", archive, Arg(root / "src")}), 2);
     std::ofstream(root / "more.txt") << "more";
-    ASSERT_EQ(Paktool({"add", archive, (root / "more.txt").string(),
-                       u8"extra/子.txt" + ("=" + (root / "more.txt").string())}),
+    ASSERT_EQ(Paktool({"add", archive, Arg(root / "more.txt"),
+                       u8"extra/子.txt" + ("=" + Arg(root / "more.txt"))}),
               0);
     std::string listing;
     EXPECT_EQ(Paktool({"list", "--json", archive}, &listing), 0);
     EXPECT_EQ(Paktool({"verify", archive}), 0);
-    ASSERT_EQ(Paktool({"extract", archive, "-C", (root / "out").string()}), 0);
+    ASSERT_EQ(Paktool({"extract", archive, "-C", Arg(root / "out")}), 0);
 
     auto expected = Tree(root / "src");
     expected["more.txt"] = expected[u8"extra/子.txt"] = "more";
     EXPECT_TRUE(Tree(root / "out") == expected);
     // A name that starts with '-' is a name, not an option.
-    ASSERT_EQ(Paktool({"add", archive, "-dash.txt=" + (root / "more.txt").string()}), 0);
-    ASSERT_EQ(Paktool({"extract", archive, "-C", (root / "dash").string(), "-dash.txt"}), 0);
+    ASSERT_EQ(Paktool({"add", archive, "-dash.txt=" + Arg(root / "more.txt")}), 0);
+    ASSERT_EQ(Paktool({"extract", archive, "-C", Arg(root / "dash"), "-dash.txt"}), 0);
     EXPECT_TRUE(Tree(root / "dash") == (std::map<std::string, std::string>{{"-dash.txt", "more"}}));
     EXPECT_EQ(static_cast<size_t>(std::count(listing.begin(), listing.end(), '{')),
               expected.size() + 2);
@@ -189,10 +194,9 @@ TEST(PakRoundTrip, ThroughPaktool) {
     ItemSet evil;
     evil.Add("..\\escaped.txt", "x");
     ASSERT_TRUE(UpdateArchive(manager, dir / "evil.pak", evil));
-    EXPECT_EQ(Paktool({"extract", (root / "evil.pak").string(), "-C", (root / "evil").string()}),
-              1);
+    EXPECT_EQ(Paktool({"extract", Arg(root / "evil.pak"), "-C", Arg(root / "evil")}), 1);
     EXPECT_FALSE(fs::exists(root / "escaped.txt"));
-    EXPECT_EQ(Paktool({"list", (root / "missing.pak").string()}), 2);
+    EXPECT_EQ(Paktool({"list", Arg(root / "missing.pak")}), 2);
 }
 
 #endif

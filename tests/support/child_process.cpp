@@ -52,6 +52,10 @@ ChildProcess::~ChildProcess() {
     delete m_state;
 }
 
+void ChildProcess::SetArgumentText(ArgumentText text) {
+    m_state->argumentText = text;
+}
+
 bool ChildProcess::WaitForOutput(const std::string& text) {
     std::unique_lock<std::mutex> lock(m_state->mutex);
     return m_state->changed.wait_for(lock, std::chrono::minutes(1), [&] {
@@ -76,12 +80,28 @@ std::string ChildProcess::ReadLine() {
     return line;
 }
 
-RunResult RunProgram(const std::string& program, const std::vector<std::string>& args,
-                     const std::vector<std::string>& env, const std::string& input) {
-    ChildProcess child;
+namespace {
+
+RunResult Run(ChildProcess& child, const std::string& program, const std::vector<std::string>& args,
+              const std::vector<std::string>& env, const std::string& input) {
     if (!child.Start(program, args, env, input))
         throw std::runtime_error("cannot start " + program);
     return child.Wait();
+}
+
+} // namespace
+
+RunResult RunProgram(const std::string& program, const std::vector<std::string>& args,
+                     const std::vector<std::string>& env, const std::string& input) {
+    ChildProcess child;
+    return Run(child, program, args, env, input);
+}
+
+RunResult RunProgram(const std::string& program, const std::vector<std::string>& args,
+                     ArgumentText text) {
+    ChildProcess child;
+    child.SetArgumentText(text);
+    return Run(child, program, args, {}, "");
 }
 
 } // namespace pitest

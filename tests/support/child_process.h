@@ -14,6 +14,13 @@
 
 namespace pitest {
 
+// How a Windows child receives its arguments and program name: converted
+// from the ANSI code page, like every narrow string of the system (the
+// installer's tests), or from UTF-8 (the tools' command lines, whose names
+// may hold what that code page cannot spell). Linux hands the bytes over
+// either way.
+enum class ArgumentText { Acp, Utf8 };
+
 struct RunResult {
     int exitCode = -1; // 128 + the signal that ended it; -2: a sanitizer report
     std::string out;
@@ -28,7 +35,12 @@ class ChildProcess {
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
 
-    // `env` adds or replaces NAME=VALUE entries. On Linux the child runs in
+    // For the next Start; ArgumentText::Acp until then.
+    void SetArgumentText(ArgumentText text);
+
+    // A program named by a Unix path (as CMake gives it a cross-built test)
+    // is found under wine's drive Z:. `env` adds or replaces NAME=VALUE
+    // entries. On Linux the child runs in
     // the C locale unless `env` sets LC_ALL, and with none of the parent's
     // PI_ settings (no test hook armed unless the test arms one); Windows
     // children get the parent's environment as it is. `input` is written to
@@ -70,5 +82,7 @@ class ChildProcess {
 // waits for it.
 RunResult RunProgram(const std::string& program, const std::vector<std::string>& args,
                      const std::vector<std::string>& env = {}, const std::string& input = "");
+RunResult RunProgram(const std::string& program, const std::vector<std::string>& args,
+                     ArgumentText text);
 
 } // namespace pitest

@@ -23,6 +23,7 @@ struct ChildProcess::State {
     std::string out, err;
     size_t lineStart = 0; // where ReadLine goes on in `out`
     bool outClosed = false;
+    ArgumentText argumentText = ArgumentText::Acp;
     std::thread outReader, errReader;
 #ifdef _WIN32
     PROCESS_INFORMATION process = {};

@@ -3,6 +3,8 @@
 // readers, and the exit code.
 #include "child_process_state.h"
 
+#include <algorithm>
+
 namespace pitest {
 namespace {
 
@@ -26,23 +28,44 @@ void ShareAConsole() {
     SetConsoleCtrlHandler(nullptr, TRUE);
 }
 
-// The quoting that the runtime's command-line parser undoes.
-std::string Quote(const std::string& arg) {
-    if (!arg.empty() && arg.find_first_of(" \t\"") == std::string::npos)
+std::wstring Wide(const std::string& text, ArgumentText encoding) {
+    const UINT codePage = encoding == ArgumentText::Utf8 ? CP_UTF8 : CP_ACP;
+    const int size = static_cast<int>(text.size());
+    const int length = MultiByteToWideChar(codePage, 0, text.data(), size, nullptr, 0);
+    std::wstring wide(length > 0 ? length : 0, L'\0');
+    if (length > 0)
+        MultiByteToWideChar(codePage, 0, text.data(), size, &wide[0], length);
+    return wide;
+}
+
+// The build tree's Unix path, as wine shows it.
+std::wstring ProgramPath(const std::string& program, ArgumentText encoding) {
+    std::wstring path = Wide(program, encoding);
+    if (!path.empty() && path[0] == L'/') {
+        path.insert(0, L"Z:");
+        std::replace(path.begin(), path.end(), L'/', L'\\');
+    }
+    return path;
+}
+
+// The quoting that the runtime's command-line parser undoes. Done on UTF-16:
+// in the ANSI code page a double-byte character may end in the byte of '\'.
+std::wstring Quote(const std::wstring& arg) {
+    if (!arg.empty() && arg.find_first_of(L" \t\"") == std::wstring::npos)
         return arg;
-    std::string quoted = "\"";
+    std::wstring quoted = L"\"";
     size_t backslashes = 0;
-    for (char c : arg) {
-        if (c == '\\') {
+    for (wchar_t c : arg) {
+        if (c == L'\\') {
             ++backslashes;
             continue;
         }
-        quoted.append(c == '"' ? backslashes * 2 + 1 : backslashes, '\\');
+        quoted.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
         quoted.push_back(c);
         backslashes = 0;
     }
-    quoted.append(backslashes * 2, '\\');
-    return quoted + "\"";
+    quoted.append(backslashes * 2, L'\\');
+    return quoted + L"\"";
 }
 
 // Polls instead of blocking in ReadFile: under wine the write end can stay
@@ -86,17 +109,19 @@ bool ChildProcess::Start(const std::string& program, const std::vector<std::stri
     SetHandleInformation(inWrite, HANDLE_FLAG_INHERIT, 0);
     SetHandleInformation(outRead, HANDLE_FLAG_INHERIT, 0);
     SetHandleInformation(errRead, HANDLE_FLAG_INHERIT, 0);
-    STARTUPINFOA startup = {};
+    STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
     startup.hStdInput = inRead;
     startup.hStdOutput = outWrite;
     startup.hStdError = errWrite;
-    std::string commandLine = Quote(program);
+    const ArgumentText encoding = m_state->argumentText;
+    const std::wstring path = ProgramPath(program, encoding);
+    std::wstring commandLine = Quote(path);
     for (const std::string& arg : args)
-        commandLine += " " + Quote(arg);
+        commandLine += L" " + Quote(Wide(arg, encoding));
     const BOOL started =
-        CreateProcessA(program.c_str(), commandLine.data(), nullptr, nullptr, TRUE,
+        CreateProcessW(path.c_str(), &commandLine[0], nullptr, nullptr, TRUE,
                        CREATE_NEW_PROCESS_GROUP, nullptr, nullptr, &startup, &m_state->process);
     CloseHandle(inRead);
     CloseHandle(outWrite);

@@ -104,7 +104,7 @@ TEST_F(ToolCommandLine, HelpIsPrintedAndParsingEndsThere) {
 // The tools themselves.
 
 pitest::RunResult RunTool(const char* program, const std::vector<std::string>& args) {
-    return pitest::RunProgram(program, args);
+    return pitest::RunProgram(program, args, pitest::ArgumentText::Utf8);
 }
 
 TEST(ToolsCommandLines, HelpGoesToStandardOutputAndExitsZero) {
@@ -162,6 +162,7 @@ TEST(ToolsCommandLines, UsageMistakesExitTwoNamingTheArgument) {
     }
 }
 
+#ifndef _WIN32
 // Linux file names are bytes: an archive below a directory whose name is not
 // UTF-8 (paktool enters it without converting it) is listed all the same,
 // the name shown with U+FFFD.
@@ -180,5 +181,6 @@ TEST(ToolsCommandLines, JsonReportsSurviveNamesThatAreNotUtf8) {
     EXPECT_NE(std::string::npos, run.out.find("\"name\": \"a.txt\"")) << run.out;
     std::filesystem::remove_all(root);
 }
+#endif
 
 } // namespace

@@ -17,6 +17,16 @@ namespace {
 constexpr u64 kTicksPerSecond = 10000000;
 constexpr u64 kUnixEpoch = 116444736000000000ull; // 1970 in FILETIME ticks
 
+// The C library's calendar, where it has one: Windows' runtime knows no date
+// before 1970 or after 3000.
+bool CLibraryUtc(time_t seconds, struct tm* utc) {
+#ifdef _WIN32
+    return gmtime_s(utc, &seconds) == 0;
+#else
+    return gmtime_r(&seconds, utc) != nullptr;
+#endif
+}
+
 TEST(ToolText, FileTimesAgreeWithTheCLibraryOverTheWholeRange) {
     EXPECT_EQ("1601-01-01 00:00:00", pitool::FormatFileTime(0));
     EXPECT_EQ("1970-01-01 00:00:00", pitool::FormatFileTime(kUnixEpoch));
@@ -31,7 +41,8 @@ TEST(ToolText, FileTimesAgreeWithTheCLibraryOverTheWholeRange) {
                                static_cast<time_t>(kUnixEpoch / kTicksPerSecond);
         struct tm utc;
         char expected[64];
-        ASSERT_NE(nullptr, gmtime_r(&seconds, &utc));
+        if (!CLibraryUtc(seconds, &utc))
+            continue;
         ASSERT_NE(0u, std::strftime(expected, sizeof expected, "%Y-%m-%d %H:%M:%S", &utc));
         ASSERT_EQ(expected, pitool::FormatFileTime(ticks)) << ticks;
     }
@@ -112,10 +123,12 @@ TEST(ToolMain, ErrorsBecomeAMessageAndAnExitCode) {
     EXPECT_EQ(u8"tool: a.pak: 损坏\ntool: out of something\n",
               testing::internal::GetCapturedStderr());
 
+#ifndef _WIN32 // Windows reads the wide command line (tool_system_test.cpp)
     char program[] = "tool", first[] = "--json", second[] = "x y";
     char* argv[] = {program, first, second, nullptr};
     EXPECT_EQ(std::vector<std::string>({"--json", "x y"}), pitool::ArgumentsOf(3, argv));
     EXPECT_TRUE(pitool::ArgumentsOf(0, argv + 3).empty());
+#endif
 }
 
 } // namespace

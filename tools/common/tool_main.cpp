@@ -1,5 +1,6 @@
 #include "tool_main.h"
 
+#include "system.h"
 #include "tool_error.h"
 
 #include <cstdio>
@@ -11,12 +12,9 @@ void ThrowToolError(int exitCode, const std::string& message) {
     throw ToolError{exitCode, message};
 }
 
-std::vector<std::string> ArgumentsOf(int argc, char** argv) {
-    return std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + argc);
-}
-
 int RunTool(const std::string& tool, const std::vector<std::string>& args,
             const std::function<int(const std::vector<std::string>&)>& body) {
+    PrepareOutput();
     std::string message;
     int exitCode;
     try {

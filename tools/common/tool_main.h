@@ -9,11 +9,12 @@
 namespace pitool {
 
 // The arguments after the program name, as UTF-8. Linux hands them over as
-// bytes, which the tools take for UTF-8; a Windows build would read the wide
-// command line instead and convert it here.
+// bytes, which the tools take for UTF-8; on Windows they come from the wide
+// command line, whatever `argv` holds (system_windows.cpp).
 std::vector<std::string> ArgumentsOf(int argc, char** argv);
 
-// Runs a tool's body. A ToolError ends it with "TOOL: message" on stderr and
+// Runs a tool's body, with standard output and error prepared for UTF-8
+// (PrepareOutput). A ToolError ends it with "TOOL: message" on stderr and
 // the error's exit code, any other exception with kExitUsageOrIo. Standard
 // output is flushed first, so that the message comes after what was printed.
 int RunTool(const std::string& tool, const std::vector<std::string>& args,

@@ -72,7 +72,7 @@ void AddPak(const PakOption& option, std::set<std::string>* pakNames, PackageCon
     if (!pakNames->insert(FoldGameName(pak.name)).second)
         ThrowToolError(kExitUsageOrIo, "the archive " + option.name + " is given twice");
     std::error_code error;
-    fs::file_status status = fs::status(option.source, error);
+    fs::file_status status = fs::status(PathOf(option.source), error);
     if (fs::is_directory(status))
         AddPakFromDirectory(option.source, &pak, notes);
     else if (fs::is_regular_file(status))

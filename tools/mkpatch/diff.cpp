@@ -15,7 +15,6 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <unistd.h>
 
 namespace fs = std::filesystem;
 
@@ -72,7 +71,7 @@ struct Diff {
 
 class StepProgress {
   public:
-    explicit StepProgress(size_t total) : m_total(total), m_show(isatty(STDERR_FILENO) != 0) {}
+    explicit StepProgress(size_t total) : m_total(total), m_show(pitool::IsTerminal(stderr)) {}
     ~StepProgress() {
         if (m_show && m_done != 0)
             fputc('\n', stderr);
@@ -108,10 +107,10 @@ Tree ScanTree(const std::string& dir) {
 
 bool SameContents(const std::string& a, const std::string& b) {
     std::error_code error;
-    const auto size = fs::file_size(a, error);
-    if (!error && size != fs::file_size(b, error))
+    const auto size = fs::file_size(PathOf(a), error);
+    if (!error && size != fs::file_size(PathOf(b), error))
         return false;
-    std::ifstream first(a, std::ios::binary), second(b, std::ios::binary);
+    std::ifstream first(PathOf(a), std::ios::binary), second(PathOf(b), std::ios::binary);
     if (error || !first || !second)
         ThrowToolError(kExitUsageOrIo, "cannot compare " + a + " with " + b);
     std::vector<char> one(kCompareBufferSize), two(kCompareBufferSize);
@@ -296,7 +295,7 @@ void PrintSummary(const DiffOptions& options, const Diff& diff, const PackageLoc
 
 void RequireDirectory(const std::string& dir) {
     std::error_code error;
-    if (!fs::is_directory(dir, error))
+    if (!fs::is_directory(PathOf(dir), error))
         ThrowToolError(kExitUsageOrIo, "no directory at " + dir);
 }
 

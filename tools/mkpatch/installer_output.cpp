@@ -8,12 +8,10 @@
 #include "patch/report.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace mkpatch {
 namespace {
@@ -32,7 +30,7 @@ void LinkNotes(const PackageContents& contents, std::vector<SourceNote>* notes) 
 enum class DigestCheck { Matches, Differs, Unreadable };
 
 DigestCheck CheckDigest(const SourceNote& note) {
-    std::ifstream in(note.path, std::ios::binary);
+    std::ifstream in(PathOf(note.path), std::ios::binary);
     in.seekg(note.file->source.offset);
     auto read = [&in](u8* buffer, u32 count) {
         return static_cast<bool>(in.read(reinterpret_cast<char*>(buffer), count));
@@ -61,7 +59,7 @@ DigestCheck CheckDigest(const SourceNote& note) {
 
 class TerminalProgress : public PackageProgress {
   public:
-    TerminalProgress() : m_show(isatty(STDERR_FILENO) != 0) {}
+    TerminalProgress() : m_show(pitool::IsTerminal(stderr)) {}
     ~TerminalProgress() {
         if (m_shown)
             fputc('\n', stderr);
@@ -84,9 +82,14 @@ class TerminalProgress : public PackageProgress {
 };
 
 void CopyStubPermissions(const std::string& stub, const std::string& output) {
-    struct stat st;
-    if (stat(stub.c_str(), &st) != 0 || chmod(output.c_str(), st.st_mode & 07777) != 0)
-        ThrowToolError(kExitUsageOrIo, "cannot make " + output + " executable: " + strerror(errno));
+    namespace fs = std::filesystem;
+    std::error_code error;
+    const fs::perms perms = fs::status(PathOf(stub), error).permissions();
+    if (!error)
+        fs::permissions(PathOf(output), perms, error);
+    if (error)
+        ThrowToolError(kExitUsageOrIo,
+                       "cannot make " + output + " executable: " + pitool::ErrorText(error));
 }
 
 } // namespace

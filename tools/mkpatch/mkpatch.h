@@ -7,6 +7,7 @@
 #include "patch/package_writer.h"
 #include "platform/win32.h"
 #include "runtime/types.h"
+#include "system.h"
 #include "text.h"
 #include "tool_error.h"
 
@@ -20,8 +21,12 @@ namespace mkpatch {
 using pitool::HexDigest;
 using pitool::kExitOk;
 using pitool::kExitUsageOrIo;
+using pitool::ModificationTime;
+using pitool::PathOf;
+using pitool::RemoveOnInterrupt;
 using pitool::ThrowToolError;
 using pitool::ToUtf8;
+using pitool::Utf8Of;
 
 // Exit codes: damaged or unusable input is kept apart from usage mistakes
 // and I/O failures (kExitUsageOrIo).
@@ -34,15 +39,9 @@ constexpr int kExitWouldChange = 2;
 // command line, terminal, JSON) and the code page 936 names of the package:
 // a name GBK cannot spell is bad input, a path a usage mistake.
 std::string ToAcp(const std::string& utf8, const char* what);
-// A Linux path as the installer's libraries take it (code page 936).
+// A path as the installer's libraries take it (code page 936).
 std::string PathToAcp(const std::string& utf8Path);
 
-// Files that Ctrl-C (or SIGTERM) removes before the tool ends: the partly
-// written installer, the inflated package. Null to forget them.
-void RemoveOnInterrupt(const std::string* utf8Path, const std::string* second = nullptr);
-
-// Modification time of a file or directory as a FILETIME.
-FILETIME ModificationTime(const std::string& utf8Path);
 // "2024-05-01 12:30:00 UTC".
 std::string FormatStamp(const FILETIME& stamp);
 u64 StampValue(const FILETIME& stamp);

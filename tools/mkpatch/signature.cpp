@@ -9,7 +9,7 @@
 
 #include "patch/installer_reader.h"
 #include "patch/report.h"
-#include "run_program.h"
+#include "system.h"
 
 #include <cstring>
 #include <filesystem>

@@ -1,12 +1,12 @@
 // Reads the archives of the release engineer's trees (`build --pak
 // NAME=ARCHIVE`, both trees of `diff`). They are only read: no backup is
 // restored, nothing is created and nothing is logged, so the pak library's
-// Open is not used. Any damage stops the tool.
+// Open is not used. Any damage stops the tool. mkpatch opens them itself, so
+// their paths may hold what code page 936 cannot spell.
 #include "mkpatch.h"
 
 #include "crypto/chunk_digest.h"
-#include "patch/report.h"
-#include "runtime/stream.h"
+#include "input_file.h"
 
 #include <algorithm>
 #include <cstring>
@@ -22,17 +22,16 @@ namespace {
     ThrowToolError(kExitUsageOrIo, "cannot read the archive " + path + ": " + what);
 }
 
-void OpenArchive(const std::string& path, FileStream* file, u32* size) {
-    if (!file->Open(PathToAcp(path).c_str(), OpenRead))
-        Unreadable(path, DescribeSystemError(GetLastError()));
-    DWORD high = 0;
-    *size = GetFileSize(file->file.handle, &high);
-    if (high != 0 || *size > 0x7FFFFFFF)
+void OpenArchive(pitool::InputFile* file, u32* size) {
+    if (!file->Open())
+        Unreadable(file->Path(), pitool::ErrorText(file->OpenError()));
+    if (file->Size() > 0x7FFFFFFF)
         ThrowToolError(kExitBadInput,
-                       "the archive " + path + " is larger than the installer can handle");
+                       "the archive " + file->Path() + " is larger than the installer can handle");
+    *size = static_cast<u32>(file->Size());
 }
 
-bool DataMatches(FileStream& file, const ArchiveEntry& entry) {
+bool DataMatches(pitool::InputFile& file, const ArchiveEntry& entry) {
     if (entry.index.size != 0 && !file.Seek(static_cast<i32>(entry.index.dataOffset)))
         return false;
     u8 digest[16];
@@ -45,9 +44,9 @@ bool DataMatches(FileStream& file, const ArchiveEntry& entry) {
 } // namespace
 
 std::vector<ArchiveEntry> ReadSourceArchive(const std::string& path) {
-    FileStream file;
+    pitool::InputFile file(path);
     u32 size = 0;
-    OpenArchive(path, &file, &size);
+    OpenArchive(&file, &size);
     std::vector<ArchiveEntry> entries;
     ArchiveProblem problem;
     if (!ReadArchiveIndex(file, 0, size, &entries, &problem))
@@ -61,9 +60,9 @@ std::vector<ArchiveEntry> ReadSourceArchive(const std::string& path) {
 // read is the file's fault only if it shrank meanwhile; either way it does
 // not hold what its index says.
 void VerifySourceArchive(const std::string& path, const std::vector<ArchiveEntry>& entries) {
-    FileStream file;
+    pitool::InputFile file(path);
     u32 size = 0;
-    OpenArchive(path, &file, &size);
+    OpenArchive(&file, &size);
     for (const ArchiveEntry& entry : entries)
         if (!DataMatches(file, entry))
             Damaged(path, "the data of the sub-file " + ToUtf8(entry.name) +

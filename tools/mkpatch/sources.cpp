@@ -14,21 +14,24 @@ namespace mkpatch {
 
 std::vector<FoundFile> ListFiles(const std::string& dir) {
     std::error_code error;
-    fs::recursive_directory_iterator it(dir, error);
+    const fs::path root = PathOf(dir);
+    fs::recursive_directory_iterator it(root, error);
     if (error)
-        ThrowToolError(kExitUsageOrIo, "cannot read the directory " + dir + ": " + error.message());
+        ThrowToolError(kExitUsageOrIo,
+                       "cannot read the directory " + dir + ": " + pitool::ErrorText(error));
     std::vector<FoundFile> files;
     for (; it != fs::recursive_directory_iterator(); it.increment(error)) {
         if (error)
             ThrowToolError(kExitUsageOrIo,
-                           "cannot read the directory " + dir + ": " + error.message());
+                           "cannot read the directory " + dir + ": " + pitool::ErrorText(error));
         // Links to directories are not followed, so a loop cannot arise.
         if (it->is_directory(error))
             continue;
         if (!it->is_regular_file(error))
             ThrowToolError(kExitBadInput,
-                           it->path().string() + " is neither a regular file nor a directory");
-        files.push_back({it->path().lexically_relative(dir).generic_string(), it->path().string()});
+                           Utf8Of(it->path()) + " is neither a regular file nor a directory");
+        files.push_back(
+            {it->path().lexically_relative(root).generic_u8string(), Utf8Of(it->path())});
     }
     std::sort(files.begin(), files.end(),
               [](const FoundFile& a, const FoundFile& b) { return a.relative < b.relative; });

@@ -3,13 +3,15 @@
 #include "paktool.h"
 
 #include "crypto/chunk_digest.h"
+#include "input_file.h"
+#include "system.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <filesystem>
 #include <fstream>
-#include <unistd.h>
 
 namespace fs = std::filesystem;
 
@@ -53,7 +55,7 @@ fs::path SafeRelativePath(const std::string& utf8Name) {
         const std::string part = utf8Name.substr(start, end - start);
         if (part.empty() || part == "." || part == ".." || part.find(':') != std::string::npos)
             return fs::path();
-        relative /= part;
+        relative /= pitool::PathOf(part);
         start = end + 1;
     }
     return relative;
@@ -64,7 +66,7 @@ bool WriteSubFile(PakFileEntry* entry, const fs::path& target, std::string* prob
     fs::create_directories(target.parent_path(), ignored);
     std::ofstream out(target, std::ios::binary | std::ios::trunc);
     if (!out)
-        ThrowToolError(kExitUsageOrIo, target.string() + ": cannot create the file");
+        ThrowToolError(kExitUsageOrIo, pitool::Utf8Of(target) + ": cannot create the file");
     auto read = [entry](u8* buffer, u32 count) {
         return g_pakManager.ReadSubFile(entry, buffer, count) == static_cast<i32>(count);
     };
@@ -76,7 +78,7 @@ bool WriteSubFile(PakFileEntry* entry, const fs::path& target, std::string* prob
     const bool copied = crypto::Md5OfChunks(entry->size, read, digest, write);
     g_pakManager.CloseSubFile(entry);
     if (!out.flush())
-        ThrowToolError(kExitUsageOrIo, target.string() + ": cannot write the file");
+        ThrowToolError(kExitUsageOrIo, pitool::Utf8Of(target) + ": cannot write the file");
     if (!copied) {
         *problem = "dataOffset " + std::to_string(entry->dataOffset) + " + size " +
                    std::to_string(entry->size) + " cannot be read from the archive";
@@ -101,41 +103,33 @@ PakFileEntry* FindByCommandLineName(PakArchive* archive, const std::string& utf8
 
 // MD5 and length of a file, read once up front: the library checks the
 // bytes it copies against this digest.
-void DescribeSource(const std::string& utf8Path, PakUpdateItem* item) {
-    std::error_code error;
-    const u64 size = fs::file_size(utf8Path, error);
-    std::ifstream in(utf8Path, std::ios::binary);
-    if (error || !in)
-        ThrowToolError(kExitUsageOrIo, utf8Path + ": cannot read the file");
+void DescribeSource(pitool::InputFile& source, PakUpdateItem* item) {
+    if (!source.Open())
+        ThrowToolError(kExitUsageOrIo, source.Path() + ": cannot read the file");
+    const u64 size = source.Size();
     if (size > 0xFFFFFFF0u)
-        ThrowToolError(kExitUsageOrIo, utf8Path + ": the file exceeds 4 GiB");
-    auto read = [&in](u8* buffer, u32 count) {
-        return static_cast<bool>(in.read(reinterpret_cast<char*>(buffer), count));
-    };
+        ThrowToolError(kExitUsageOrIo, source.Path() + ": the file exceeds 4 GiB");
+    auto read = [&source](u8* buffer, u32 count) { return source.Read(buffer, count); };
     if (!crypto::Md5OfChunks(size, read, item->storedMd5))
         ThrowToolError(kExitUsageOrIo,
-                       utf8Path + ": cannot read the file (did it change meanwhile?)");
+                       source.Path() + ": cannot read the file (did it change meanwhile?)");
     std::memcpy(item->originalMd5, item->storedMd5, 16);
     item->size = item->originalSize = static_cast<u32>(size);
 }
 
-PakUpdateItem MakeItem(const std::string& utf8Name, const std::string& utf8Path) {
+// The library reads the file through `source`, which paktool opens itself:
+// only the sub-file's name must be spelt in GBK, not the file's path.
+PakUpdateItem MakeItem(const std::string& utf8Name, pitool::InputFile* source) {
     PakUpdateItem item;
     std::memset(&item, 0, sizeof item);
     std::string name = ToAcp(utf8Name, "the sub-file name");
     std::replace(name.begin(), name.end(), '/', '\\');
-    const std::string path = ToAcp(utf8Path, "the file");
     if (name.size() > kPakMaxNameLength)
         ThrowToolError(kExitUsageOrIo, Quote(utf8Name) + ": names have at most 259 bytes in GBK");
-    if (path.size() >= sizeof item.sourcePath)
-        ThrowToolError(kExitUsageOrIo, utf8Path + ": the path has more than 258 bytes in GBK");
     std::memcpy(item.name, name.c_str(), name.size() + 1);
-    std::memcpy(item.sourcePath, path.c_str(), path.size() + 1);
-    DescribeSource(utf8Path, &item);
-    FILETIME stamp = {0, 0};
-    RawFile file;
-    if (file.Open(path.c_str(), OpenRead) == StreamOk)
-        GetFileTime(file.handle, nullptr, nullptr, &stamp);
+    item.source = source;
+    DescribeSource(*source, &item);
+    const FILETIME stamp = pitool::ModificationTime(source->Path());
     item.stampLow = stamp.dwLowDateTime;
     item.stampHigh = stamp.dwHighDateTime;
     return item;
@@ -170,7 +164,7 @@ int WriteArchive(const ArchiveName& archive, const std::vector<PakUpdateItem>& i
                        archive.display + (error == PakBadHeader
                                               ? ": header: not a pak archive"
                                               : ": cannot open or create the archive"));
-    ProgressBar bar(isatty(STDERR_FILENO) != 0);
+    ProgressBar bar(pitool::IsTerminal(stderr));
     g_pakManager.SetEventHandler(&bar);
     const std::string tempName = archive.acp + ".tmp";
     const bool written = g_pakManager.Update(opened, items.data(), static_cast<u32>(items.size()),
@@ -238,23 +232,27 @@ int Create(const std::string& archive, const std::string& directory) {
         ThrowToolError(kExitUsageOrIo, directory + ": not a directory");
     if (fs::exists(Absolute(archive), failure))
         ThrowToolError(kExitUsageOrIo, archive + ": already exists (use paktool add to change it)");
+    std::deque<pitool::InputFile> sources; // read while the archive is written
     std::vector<PakUpdateItem> items;
     for (fs::recursive_directory_iterator it(source, failure), end; it != end;
          it.increment(failure)) {
         if (failure)
-            ThrowToolError(kExitUsageOrIo,
-                           directory + ": cannot read the directory: " + failure.message());
-        if (it->is_regular_file(failure))
-            items.push_back(MakeItem(it->path().lexically_relative(source).generic_string(),
-                                     it->path().string()));
+            ThrowToolError(kExitUsageOrIo, directory + ": cannot read the directory: " +
+                                               pitool::ErrorText(failure));
+        if (it->is_regular_file(failure)) {
+            sources.emplace_back(pitool::Utf8Of(it->path()));
+            items.push_back(MakeItem(it->path().lexically_relative(source).generic_u8string(),
+                                     &sources.back()));
+        }
     }
     if (failure)
         ThrowToolError(kExitUsageOrIo,
-                       directory + ": cannot read the directory: " + failure.message());
+                       directory + ": cannot read the directory: " + pitool::ErrorText(failure));
     return WriteArchive(EnterArchiveDirectory(archive), items);
 }
 
 int Add(const std::string& archive, const std::vector<std::string>& files) {
+    std::deque<pitool::InputFile> sources; // read while the archive is written
     std::vector<PakUpdateItem> items;
     for (const std::string& file : files) {
         std::string name, path = file;
@@ -267,8 +265,9 @@ int Add(const std::string& archive, const std::vector<std::string>& files) {
         const fs::path absolute = Absolute(path);
         if (!fs::is_regular_file(absolute, ignored))
             ThrowToolError(kExitUsageOrIo, path + ": not a regular file");
+        sources.emplace_back(pitool::Utf8Of(absolute));
         items.push_back(
-            MakeItem(name.empty() ? absolute.filename().string() : name, absolute.string()));
+            MakeItem(name.empty() ? pitool::Utf8Of(absolute.filename()) : name, &sources.back()));
     }
     return WriteArchive(EnterArchiveDirectory(archive), items);
 }

@@ -6,6 +6,7 @@
 #include "text.h"
 #include "tool_error.h"
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -26,14 +27,16 @@ std::string FormatStamp(u32 low, u32 high);
 
 // The archive named on the command line: the process moves to its directory
 // and the library gets only its file name in GBK, so that the directories
-// above it may have names that GBK cannot spell.
+// above it may have names that GBK cannot spell (paktool enters them through
+// the system's wide calls on Windows).
 struct ArchiveName {
     std::string display; // as given, for messages
     std::string acp;     // the file name in GBK, relative to the directory
 };
 ArchiveName EnterArchiveDirectory(const std::string& utf8Path);
-// A command-line path made absolute against the directory paktool started in.
-std::string Absolute(const std::string& utf8Path);
+// A command-line path (UTF-8) made absolute against the directory paktool
+// started in.
+std::filesystem::path Absolute(const std::string& utf8Path);
 
 struct ListedEntry {
     std::string name; // GBK, as stored

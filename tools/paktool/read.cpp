@@ -6,12 +6,12 @@
 #include "crypto/md5_pipeline.h"
 #include "json_output.h"
 #include "pak/pak_reader.h"
+#include "system.h"
 
 #include <cstdio>
 #include <cstring>
 #include <deque>
 #include <filesystem>
-#include <unistd.h>
 
 namespace fs = std::filesystem;
 
@@ -66,15 +66,19 @@ std::string FormatStamp(u32 low, u32 high) {
     return pitool::FormatFileTime(ticks);
 }
 
-std::string Absolute(const std::string& utf8Path) {
-    return (g_startDirectory / fs::path(utf8Path)).lexically_normal().string();
+fs::path Absolute(const std::string& utf8Path) {
+    return (g_startDirectory / pitool::PathOf(utf8Path)).lexically_normal();
 }
 
 ArchiveName EnterArchiveDirectory(const std::string& utf8Path) {
     const fs::path path = Absolute(utf8Path);
-    ArchiveName archive{utf8Path, ToAcp(path.filename().string(), "the archive name")};
-    if (chdir(path.parent_path().c_str()) != 0)
-        ThrowToolError(kExitUsageOrIo, utf8Path + ": cannot enter its directory");
+    ArchiveName archive{utf8Path, pitool::LibraryPath(pitool::Utf8Of(path.filename()),
+                                                      "the archive name", kExitUsageOrIo)};
+    std::error_code error;
+    fs::current_path(path.parent_path(), error);
+    if (error)
+        ThrowToolError(kExitUsageOrIo,
+                       utf8Path + ": cannot enter its directory: " + pitool::ErrorText(error));
     return archive;
 }
 
