@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <sys/stat.h>
@@ -82,6 +83,21 @@ class TerminalProgress : public PackageProgress {
     int m_percent = -1;
 };
 
+// MKPATCH_THREADS: how many threads compress; unset, one per core. The
+// output is the same for every count, so tests can hold builds side by side.
+unsigned CompressionThreads() {
+    const char* text = getenv("MKPATCH_THREADS");
+    if (text == nullptr || *text == '\0')
+        return 0;
+    char* end = nullptr;
+    errno = 0;
+    const unsigned long threads = strtoul(text, &end, 10);
+    if (*end != '\0' || errno != 0 || threads < 1 || threads > 64 || text[0] == '-')
+        ThrowToolError(kExitUsageOrIo,
+                       std::string("MKPATCH_THREADS takes a number from 1 to 64, not ") + text);
+    return static_cast<unsigned>(threads);
+}
+
 void CopyStubPermissions(const std::string& stub, const std::string& output) {
     struct stat st;
     if (stat(stub.c_str(), &st) != 0 || chmod(output.c_str(), st.st_mode & 07777) != 0)
@@ -93,6 +109,7 @@ void CopyStubPermissions(const std::string& stub, const std::string& output) {
 void WriteInstaller(const std::string& stub, const std::string& output, int level,
                     const PackageContents& contents, std::vector<SourceNote>* notes) {
     LinkNotes(contents, notes);
+    const unsigned threads = CompressionThreads();
     std::string error;
     bool written;
     {
@@ -100,7 +117,7 @@ void WriteInstaller(const std::string& stub, const std::string& output, int leve
         const std::string partial = output + ".tmp"; // where WritePackage writes
         RemoveOnInterrupt(&partial);
         written = WritePackage(PathToAcp(stub).c_str(), contents, PathToAcp(output).c_str(), level,
-                               &progress, &error);
+                               &progress, &error, threads);
         RemoveOnInterrupt(nullptr);
     }
     if (!written)
