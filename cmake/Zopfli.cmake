@@ -47,7 +47,9 @@ elseif(NOT CMAKE_CROSSCOMPILING)
   endif()
 endif()
 
-if(NOT TARGET pi_zopfli)
+if(NOT TARGET pi_zopfli AND CMAKE_CROSSCOMPILING)
+  message(STATUS "zopfli: no PI_ZOPFLI_SOURCE_DIR for this target; no compression level 11")
+elseif(NOT TARGET pi_zopfli)
   message(STATUS "zopfli: not found (libzopfli-dev, or PI_ZOPFLI_SOURCE_DIR); no compression "
                  "level 11")
 endif()
