@@ -1,8 +1,10 @@
 // pibench: measures the installer and the tools against what the machine
 // itself takes for the same bytes (cp, md5sum, zlib, pigz), side by side in
-// one run, and prints a table. bench/run.sh builds and starts it.
+// one run, and prints a table. bench/run.sh builds and starts it. With
+// --compression it measures only how small mkpatch's payload gets (zlib's
+// level 9, zopfli's level 11) against 7-Zip and pigz at their best.
 //
-//   pibench --scratch DIR [--quick] [--size-mib N] [--runs N] [--warm]
+//   pibench --scratch DIR [--quick] [--size-mib N] [--runs N] [--warm] [--compression]
 #include "bench_data.h"
 #include "bench_process.h"
 
@@ -12,6 +14,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <stdexcept>
 #include <string>
 #include <sys/utsname.h>
@@ -28,6 +31,7 @@ struct Options {
     u32 sizeMiB = 1024;
     int runs = 5;
     bool warm = false;
+    bool compression = false;
     u32 manyCount = 100000;
 };
 
@@ -51,7 +55,7 @@ Programs FindPrograms() {
 [[noreturn]] void Usage(const std::string& problem) {
     std::fprintf(stderr,
                  "pibench: %s\nusage: pibench --scratch DIR [--quick] [--size-mib N] "
-                 "[--runs N] [--warm]\n",
+                 "[--runs N] [--warm] [--compression]\n",
                  problem.c_str());
     std::exit(2);
 }
@@ -72,6 +76,8 @@ Options ParseOptions(int argc, char** argv) {
             quick = true;
         else if (arg == "--warm")
             options.warm = true;
+        else if (arg == "--compression")
+            options.compression = true;
         else if (arg == "--size-mib")
             options.sizeMiB = static_cast<u32>(std::atoi(value().c_str())), sizeGiven = true;
         else if (arg == "--runs")
@@ -85,6 +91,9 @@ Options ParseOptions(int argc, char** argv) {
         options.sizeMiB = 64;
     if (quick && !runsGiven)
         options.runs = 3;
+    // zopfli takes minutes where zlib takes seconds: one run unless asked.
+    if (options.compression && !runsGiven)
+        options.runs = 1;
     if (options.sizeMiB < 16 || options.sizeMiB > 3000 || options.runs < 1)
         Usage("--size-mib takes 16 to 3000, --runs at least 1");
     return options;
@@ -163,6 +172,13 @@ class Bench {
         fs::remove_all(m_work);
         fs::create_directories(m_work);
         m_cold = !m_options.warm && DropCaches();
+        if (m_options.compression) {
+            MeasureCompression();
+            m_loadAfter = LoadAverage();
+            PrintCompression();
+            fs::remove_all(m_work);
+            return;
+        }
         MeasureBuild();
         MeasureApply();
         MeasureFlatApply();
@@ -216,6 +232,99 @@ class Bench {
         m_payloadBytes = FileSize(Installer()) - FileSize(m_programs.orv) - 8;
         m_rows.push_back({"mkpatch build --level 6", Median(project), Median(baseline),
                           "pigz -p 1 -6 of the same bytes", "-"});
+    }
+
+    std::vector<std::string> BuildCommand(const std::string& level) const {
+        return {m_programs.mkpatch, "build",    "--stub", m_programs.orv, "-o",
+                Installer(),        "--pak",    "data/main.pak=" + m_set.patchMain,
+                "--pak",            "data/new.pak=" + m_set.patchNew,
+                "--files",          m_set.patchLoose, "--level", level};
+    }
+
+    // What follows the stub, less the trailer: the raw-deflate stream and
+    // at most 7 bytes of padding.
+    u64 PayloadBytes() const { return FileSize(Installer()) - FileSize(m_programs.orv) - 8; }
+
+    // The raw-deflate stream of a gzip file: less its header (with the file
+    // name 7-Zip stores) and its 8-byte trailer.
+    static u64 GzipDeflateBytes(const std::string& path) {
+        const std::string gz = ReadText(path);
+        if (gz.size() < 18 || static_cast<u8>(gz[0]) != 0x1F || static_cast<u8>(gz[1]) != 0x8B)
+            throw std::runtime_error(path + " is no gzip file");
+        const u8 flags = static_cast<u8>(gz[3]);
+        size_t at = 10;
+        if (flags & 0x04)
+            at += 2 + (static_cast<u8>(gz[10]) | static_cast<u8>(gz[11]) << 8);
+        for (u8 field : {0x08, 0x10}) // name, comment
+            if (flags & field)
+                at = gz.find('\0', at) + 1;
+        if (flags & 0x02)
+            at += 2;
+        return gz.size() - at - 8;
+    }
+
+    static std::string SevenZip() {
+        for (const char* name : {"7zz", "7z"})
+            for (const char* dir : {"/usr/bin/", "/usr/local/bin/", "/bin/"})
+                if (access((std::string(dir) + name).c_str(), X_OK) == 0)
+                    return std::string(dir) + name;
+        throw std::runtime_error("no 7zz or 7z (scripts/setup.sh installs 7zip)");
+    }
+
+    void MeasureCompression() {
+        m_inflatedBytes = FileSize(m_set.concat);
+        const std::string gz = Work("concat.gz");
+        const std::string sevenZip = SevenZip();
+        struct Way {
+            std::string name;
+            std::function<std::vector<std::string>()> command;
+            std::function<u64()> size;
+            std::string out = "/dev/null";
+        };
+        const std::vector<Way> ways = {
+            {"mkpatch build --level 9", [&] { return BuildCommand("9"); },
+             [&] { return PayloadBytes(); }},
+            {"mkpatch build --level 11", [&] { return BuildCommand("11"); },
+             [&] { return PayloadBytes(); }},
+            {"7z -tgzip -mx=9", [&] {
+                 fs::remove(gz);
+                 return std::vector<std::string>{sevenZip, "a", "-tgzip", "-mx=9", gz,
+                                                 m_set.concat};
+             },
+             [&] { return GzipDeflateBytes(gz); }},
+            {"pigz -11 (zopfli, 128 KiB blocks)",
+             [&] { return std::vector<std::string>{"pigz", "-11", "-c", m_set.concat}; },
+             [&] { return GzipDeflateBytes(gz); }, gz},
+            {"pigz -9", [&] { return std::vector<std::string>{"pigz", "-9", "-c", m_set.concat}; },
+             [&] { return GzipDeflateBytes(gz); }, gz},
+        };
+        for (const Way& way : ways) {
+            std::vector<Sample> samples;
+            for (int run = 0; run < m_options.runs; ++run)
+                samples.push_back(Timed(way.command(), way.out));
+            m_squeezed.push_back({way.name, Median(samples), way.size()});
+        }
+    }
+
+    void PrintCompression() const {
+        std::printf("\nmachine: %s\n", Machine(m_options.scratch).c_str());
+        std::printf("data: the patch of an archive of %.1f MiB: %.1f MiB in %u records (%.1f MiB "
+                    "back to back, which the other programs compress)\n",
+                    MiB(m_set.archiveBytes), MiB(m_set.patchBytes), m_set.patchRecords,
+                    MiB(m_inflatedBytes));
+        std::printf("runs: %d each, medians; every program may use both cores; load average (1 "
+                    "min) before %s, after %s\n\n",
+                    m_options.runs, m_loadBefore.c_str(), m_loadAfter.c_str());
+        std::printf("%-36s %9s %9s %12s %9s\n", "compressor", "wall s", "cpu s", "deflate bytes",
+                    "vs lvl 9");
+        const double level9 = static_cast<double>(m_squeezed.front().bytes);
+        for (const Squeezed& row : m_squeezed)
+            std::printf("%-36s %9.2f %9.2f %12llu %+8.2f%%\n", row.name.c_str(), row.sample.wall,
+                        row.sample.cpu, static_cast<unsigned long long>(row.bytes),
+                        (row.bytes / level9 - 1) * 100);
+        std::printf("\nmkpatch's payload also holds the package's record tables (and up to 7 bytes "
+                    "of\npadding); 7-Zip's and pigz's streams are counted without their gzip header "
+                    "and trailer.\n");
     }
 
     void MeasureApply() {
@@ -369,6 +478,12 @@ class Bench {
     DataSet m_set;
     bool m_cold = false;
     std::vector<Row> m_rows;
+    struct Squeezed {
+        std::string name;
+        Sample sample;
+        u64 bytes;
+    };
+    std::vector<Squeezed> m_squeezed;
     Sample m_first, m_flat, m_floor, m_copy, m_hash, m_inflate, m_openProcess;
     u64 m_payloadBytes = 0, m_inflatedBytes = 0, m_patchedBytes = 0;
     std::string m_patchedDigest;

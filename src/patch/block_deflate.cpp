@@ -1,6 +1,7 @@
 #include "patch/block_deflate.h"
 
 #include "patch/report.h"
+#include "patch/zopfli_block.h"
 
 #include <zlib.h>
 
@@ -12,13 +13,19 @@ namespace {
 
 constexpr u32 kDictionarySize = 32768; // the whole deflate window
 constexpr unsigned kMaxThreads = 4;
+constexpr unsigned kMaxZopfliThreads = 32;
 // Deflate's worst case for a block, with the sync flush marker.
 constexpr u32 kOutputCapacity = BlockDeflater::kBlockSize + BlockDeflater::kBlockSize / 8 + 1024;
+// zopfli's own default. Each call sees one block of 256 KiB, the size for
+// which zopfli recommends it (it suggests fewer only for inputs of several
+// MB in one call); bench/README.md has what it costs.
+constexpr int kZopfliIterations = 15;
 
-unsigned ThreadCount(unsigned asked) {
+unsigned ThreadCount(unsigned asked, int level) {
     if (asked != 0)
         return asked;
-    return std::max(1u, std::min(std::thread::hardware_concurrency(), kMaxThreads));
+    const unsigned most = level == BlockDeflater::kZopfliLevel ? kMaxZopfliThreads : kMaxThreads;
+    return std::max(1u, std::min(std::thread::hardware_concurrency(), most));
 }
 
 bool Failed(std::string* error, const char* text) {
@@ -47,7 +54,7 @@ struct BlockDeflater::Worker {
 };
 
 BlockDeflater::BlockDeflater(int level, Sink sink, unsigned threads)
-    : m_level(level), m_sink(std::move(sink)), m_threads(ThreadCount(threads)) {}
+    : m_level(level), m_sink(std::move(sink)), m_threads(ThreadCount(threads, level)) {}
 
 BlockDeflater::~BlockDeflater() {
     {
@@ -63,13 +70,21 @@ BlockDeflater::~BlockDeflater() {
     }
 }
 
+bool BlockDeflater::HasLevel(int level) {
+    return (level >= 0 && level <= 9) || (level == kZopfliLevel && ZopfliBuiltIn());
+}
+
 bool BlockDeflater::Begin(std::string* error) {
-    if (m_level < 0 || m_level > 9)
+    if (m_level == kZopfliLevel && !HasLevel(m_level))
+        return Failed(error, "compression level 11 (zopfli) is not available in this build");
+    if (!HasLevel(m_level))
         return Failed(error, FormatText("cannot start compression at level %d", m_level).c_str());
     for (unsigned i = 0; i < m_threads; ++i) {
         m_workers.push_back(std::make_unique<Worker>());
         Worker& worker = *m_workers.back();
         std::memset(&worker.z, 0, sizeof worker.z);
+        if (m_level == kZopfliLevel)
+            continue; // zopfli keeps no state between blocks
         if (deflateInit2(&worker.z, m_level, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY) != Z_OK)
             return Failed(error,
                           FormatText("cannot start compression at level %d", m_level).c_str());
@@ -208,7 +223,15 @@ void BlockDeflater::WorkLoop(Worker* worker) {
     }
 }
 
-bool BlockDeflater::Compress(Worker& worker, Block& block) {
+bool BlockDeflater::Compress(Worker& worker, Block& block) const {
+    if (m_level != kZopfliLevel)
+        return CompressWithZlib(worker, block);
+    return ZopfliCompressBlock(block.input.data(), block.dictionary, block.size, block.last,
+                               kZopfliIterations, block.output.data(), kOutputCapacity,
+                               &block.produced);
+}
+
+bool BlockDeflater::CompressWithZlib(Worker& worker, Block& block) {
     z_stream& z = worker.z;
     if (deflateReset(&z) != Z_OK)
         return false;

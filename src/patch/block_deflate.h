@@ -3,7 +3,9 @@
 // it as its dictionary and closed with a sync flush, the last one as the
 // final block. The pieces join into one ordinary raw-deflate stream. The cut
 // does not depend on the number of threads, so the same input always gives
-// the same bytes.
+// the same bytes. Levels 0 to 9 are zlib's; level 11 (pigz numbers it so) is
+// zopfli's encoder, in the builds that have it (cmake/Zopfli.cmake): the same
+// blocks, each searched far harder for a smaller encoding.
 #pragma once
 
 #include "runtime/types.h"
@@ -23,15 +25,21 @@ class BlockDeflater {
     typedef std::function<bool(const u8* data, u32 size)> Sink;
 
     static constexpr u32 kBlockSize = 256 * 1024;
+    static constexpr int kZopfliLevel = 11;
 
-    // `threads` 0: one per core, at most four. With one, or when no thread
-    // can be started, everything runs in the caller's thread.
+    // Whether this build compresses at `level`: 0 to 9, and 11 where zopfli
+    // was built in.
+    static bool HasLevel(int level);
+
+    // `threads` 0: one per core, at most four for zlib (which waits on the
+    // disk as much as it computes), and for zopfli at most 32. With one, or
+    // when no thread can be started, everything runs in the caller's thread.
     BlockDeflater(int level, Sink sink, unsigned threads = 0);
     ~BlockDeflater();
     BlockDeflater(const BlockDeflater&) = delete;
     BlockDeflater& operator=(const BlockDeflater&) = delete;
 
-    // False when the level is not 0 to 9 or memory is short.
+    // False when this build has no such level or memory is short.
     bool Begin(std::string* error);
     bool Add(const void* data, u32 size, std::string* error);
     // Compresses what is left as the final block and hands everything over.
@@ -45,7 +53,8 @@ class BlockDeflater {
     bool Dispatch(bool last, std::string* error);
     bool DrainFinished(bool waitForOldest, std::string* error);
     void WorkLoop(Worker* worker);
-    static bool Compress(Worker& worker, Block& block);
+    bool Compress(Worker& worker, Block& block) const;
+    static bool CompressWithZlib(Worker& worker, Block& block);
 
     int m_level;
     Sink m_sink;

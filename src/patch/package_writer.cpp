@@ -7,6 +7,8 @@
 #include "runtime/stream.h"
 
 #include <cstring>
+#include <map>
+#include <utility>
 
 namespace {
 
@@ -22,12 +24,17 @@ bool Failed(std::string* error, const std::string& text) {
     return false;
 }
 
-// The records and, in the same order, where their bytes come from.
+// The records, and where the bytes of the data area come from, in the order
+// they are laid down: each record's bytes once, records with the same bytes
+// sharing them.
 struct Layout {
     std::vector<PatchPakRecord> paks;
     std::vector<PatchFileRecord> files;
     std::vector<const PackageFile*> sources;
     u64 dataBytes = 0;
+    // The sources already laid down, by size and stored digest, with their
+    // data offsets: candidates for a record that carries the same bytes.
+    std::map<std::pair<u32, std::string>, std::vector<std::pair<const PackageFile*, u32>>> stored;
 };
 
 bool CopyName(const std::string& name, const char* what, char (&field)[kPatchNameSize],
@@ -58,6 +65,52 @@ bool CheckGameName(const std::string& name, const char* what, std::string* error
     return true;
 }
 
+bool OpenAt(const PackageFile& file, FileStream* stream) {
+    return stream->Open(file.source.path.c_str(), OpenRead) &&
+           file.source.offset <= kMaxFileSize &&
+           stream->Seek(static_cast<i32>(file.source.offset));
+}
+
+// Whether two sources hold the same bytes; a digest alone could be forged.
+// A source that cannot be read is not the same: its copy will say why.
+bool SameBytes(const PackageFile& a, const PackageFile& b) {
+    FileStream first, second;
+    if (!OpenAt(a, &first) || !OpenAt(b, &second)) {
+        return false;
+    }
+    constexpr u32 kChunk = 65536;
+    std::vector<u8> one(kChunk), two(kChunk);
+    for (u32 left = a.size; left != 0;) {
+        const u32 chunk = left < kChunk ? left : kChunk;
+        if (!first.Read(one.data(), chunk) || !second.Read(two.data(), chunk) ||
+            std::memcmp(one.data(), two.data(), chunk) != 0) {
+            return false;
+        }
+        left -= chunk;
+    }
+    return true;
+}
+
+// Where a record's bytes go in the data area: where the same bytes already
+// lie, or at the end. Empty records take the end and add nothing.
+u32 PlaceData(const PackageFile& file, Layout* layout) {
+    const u32 end = static_cast<u32>(layout->dataBytes);
+    if (file.size == 0) {
+        return end;
+    }
+    auto& candidates = layout->stored[{
+        file.size, std::string(reinterpret_cast<const char*>(file.storedMd5), 16)}];
+    for (const auto& [stored, offset] : candidates) {
+        if (SameBytes(*stored, file)) {
+            return offset;
+        }
+    }
+    candidates.push_back({&file, end});
+    layout->sources.push_back(&file);
+    layout->dataBytes += file.size;
+    return end;
+}
+
 bool AddFileRecord(const PackageFile& file, bool inPak, Layout* layout, std::string* error) {
     PatchFileRecord record;
     std::memset(&record, 0, sizeof record);
@@ -70,7 +123,7 @@ bool AddFileRecord(const PackageFile& file, bool inPak, Layout* layout, std::str
     if (layout->dataBytes > UINT32_MAX) {
         return Failed(error, "the data of the package exceeds 4 GiB");
     }
-    record.dataOffset = static_cast<u32>(layout->dataBytes);
+    record.dataOffset = PlaceData(file, layout);
     record.dataSize = file.size;
     std::memcpy(record.storedMd5, file.storedMd5, sizeof record.storedMd5);
     record.originalSize = file.originalSize;
@@ -79,8 +132,6 @@ bool AddFileRecord(const PackageFile& file, bool inPak, Layout* layout, std::str
     record.method = inPak ? file.method : 0; // loose files are stored plain
     record.inPak = inPak ? 1 : 0;
     layout->files.push_back(record);
-    layout->sources.push_back(&file);
-    layout->dataBytes += file.size;
     return true;
 }
 
@@ -135,9 +186,10 @@ bool PlanPackage(const PackageContents& contents, Layout* layout, std::string* e
 // reported with the system's reason.
 class Deflater {
   public:
-    Deflater(FileStream& out, int level)
+    Deflater(FileStream& out, int level, unsigned threads)
         : m_out(out),
-          m_blocks(level, [this](const u8* data, u32 size) { return Write(data, size); }) {}
+          m_blocks(
+              level, [this](const u8* data, u32 size) { return Write(data, size); }, threads) {}
 
     bool Begin(std::string* error) { return m_blocks.Begin(error); }
     bool Add(const void* data, u32 size, std::string* error) {
@@ -259,12 +311,12 @@ bool AddManifest(const Layout& layout, Deflater& deflater, std::string* error) {
 }
 
 bool WriteInstaller(const char* stubPath, const Layout& layout, FileStream& out, int level,
-                    PackageProgress* sink, std::string* error) {
+                    unsigned threads, PackageProgress* sink, std::string* error) {
     u32 payloadStart = 0;
     if (!CopyStub(stubPath, out, &payloadStart, error)) {
         return false;
     }
-    Deflater deflater(out, level);
+    Deflater deflater(out, level, threads);
     if (!deflater.Begin(error) || !AddManifest(layout, deflater, error)) {
         return false;
     }
@@ -334,7 +386,7 @@ bool DescribePlainFile(const char* path, const std::string& name, PackageFile* o
 }
 
 bool WritePackage(const char* stubPath, const PackageContents& contents, const char* outputPath,
-                  int level, PackageProgress* progress, std::string* error) {
+                  int level, PackageProgress* progress, std::string* error, unsigned threads) {
     Layout layout;
     if (!PlanPackage(contents, &layout, error)) {
         return false;
@@ -351,7 +403,7 @@ bool WritePackage(const char* stubPath, const PackageContents& contents, const c
             return Failed(error, FormatText("cannot create %s: %s", tempPath.c_str(),
                                             DescribeSystemError(code).c_str()));
         }
-        written = WriteInstaller(stubPath, layout, out, level, progress, error);
+        written = WriteInstaller(stubPath, layout, out, level, threads, progress, error);
     }
     if (written && !MoveFileExA(tempPath.c_str(), outputPath, MOVEFILE_REPLACE_EXISTING)) {
         const DWORD code = GetLastError();

@@ -54,8 +54,12 @@ bool DescribePlainFile(const char* path, const std::string& name, PackageFile* o
 
 // Writes the installer to `outputPath`: the stub's bytes, the compressed
 // package, the trailer. Each record's bytes are verified against storedMd5 as
-// they are copied. The output appears only when complete; on failure nothing
-// new is left at `outputPath` (an earlier file there stays as it was) and
-// `error` says why.
+// they are copied. Records that carry the same bytes (same size and stored
+// digest, and byte for byte the same) share one copy in the data area. The
+// output appears only when complete; on failure nothing new is left at
+// `outputPath` (an earlier file there stays as it was) and `error` says why.
+// `level`: 0 to 9, or 11 (BlockDeflater); `threads` 0 lets the deflater
+// choose. The same contents give the same bytes whatever the thread count.
 bool WritePackage(const char* stubPath, const PackageContents& contents, const char* outputPath,
-                  int level, PackageProgress* progress, std::string* error);
+                  int level, PackageProgress* progress, std::string* error,
+                  unsigned threads = 0);

@@ -129,6 +129,36 @@ TEST_F(InstallTest, RecordWhoseBytesDoNotMatchItsDigestLeavesTheArchiveAsItWas) 
     EXPECT_EQ(before, TakeSnapshot(game));
 }
 
+// Records whose data ranges coincide or overlap, laid out by hand as another
+// writer might: each is read at its own offset, loose and in-pak alike.
+TEST_F(InstallTest, RecordsSharingTheirBytesAreEachWrittenWhole) {
+    RawPackage package;
+    package.AddPak("data\\a.pak");
+    package.AddSubFile("first.txt", "shared bytes");
+    package.AddSubFile("again.txt", "shared bytes");
+    package.AddLoose("copy.txt", "shared bytes", kStamp);
+    package.AddLoose("tail.txt", "bytes", kStamp + kHour);
+    package.AddLoose("last.txt", "shared", kStamp);
+    // All but the first point back into its bytes.
+    package.files[1].dataOffset = package.files[2].dataOffset = 0;
+    package.files[3].dataOffset = 7;
+    package.files[4].dataOffset = 0;
+    package.data = "shared bytes";
+    WriteRawInstaller(installer, Deflate(package.Serialize()));
+
+    RunResult run = RunInstaller(installer, game);
+    ASSERT_EQ(0, run.exitCode) << run.out << run.err;
+    EXPECT_EQ("shared bytes", FileBytes(Game("copy.txt")));
+    EXPECT_EQ("bytes", FileBytes(Game("tail.txt")));
+    EXPECT_EQ(kStamp + kHour, WriteStamp(Game("tail.txt")));
+    EXPECT_EQ("shared", FileBytes(Game("last.txt")));
+    SubFiles a = ArchiveOrEmpty(Game("data\\a.pak"));
+    EXPECT_EQ(2u, a.size());
+    EXPECT_EQ("shared bytes", a["first.txt"].bytes);
+    EXPECT_EQ("shared bytes", a["again.txt"].bytes);
+    EXPECT_TRUE(NoTemporaryFiles());
+}
+
 // Windows replaces a hidden or system file only when asked with those
 // attributes; the installer asks so, and the files keep them.
 TEST_F(InstallTest, HiddenAndSystemFilesAreReplacedAndKeepTheirAttributes) {

@@ -147,7 +147,7 @@ TEST(ToolsCommandLines, UsageMistakesExitTwoNamingTheArgument) {
         {MKPATCH_BINARY, {"build", "--stub", "s", "-o"}, "mkpatch: -o needs a value"},
         {MKPATCH_BINARY,
          {"build", "--stub", "s", "-o", "x", "--level", "12"},
-         "mkpatch: --level takes a number from 0 to 9, not 12"},
+         "mkpatch: --level takes a number from 0 to 9, or 11, not 12"},
         {MKPATCH_BINARY,
          {"diff", "--stub", "s", "-o", "x", "old"},
          "mkpatch: diff needs --stub, -o, OLD_DIR and NEW_DIR (see mkpatch diff --help)"},

@@ -8,7 +8,9 @@
 #include "patch/report.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -81,6 +83,21 @@ class TerminalProgress : public PackageProgress {
     int m_percent = -1;
 };
 
+// MKPATCH_THREADS: how many threads compress; unset, one per core. The
+// output is the same for every count, so tests can hold builds side by side.
+unsigned CompressionThreads() {
+    const char* text = getenv("MKPATCH_THREADS");
+    if (text == nullptr || *text == '\0')
+        return 0;
+    char* end = nullptr;
+    errno = 0;
+    const unsigned long threads = strtoul(text, &end, 10);
+    if (*end != '\0' || errno != 0 || threads < 1 || threads > 64 || text[0] == '-')
+        ThrowToolError(kExitUsageOrIo,
+                       std::string("MKPATCH_THREADS takes a number from 1 to 64, not ") + text);
+    return static_cast<unsigned>(threads);
+}
+
 void CopyStubPermissions(const std::string& stub, const std::string& output) {
     namespace fs = std::filesystem;
     std::error_code error;
@@ -111,6 +128,7 @@ PackageLocation WriteInstaller(const std::string& stub, const std::string& outpu
                                const Signing& signing, const PackageContents& contents,
                                std::vector<SourceNote>* notes) {
     LinkNotes(contents, notes);
+    const unsigned threads = CompressionThreads();
     // A signed installer is first written whole beside `output`, so that
     // `output` never holds an unsigned one.
     const std::string target = signing.Requested() ? output + ".unsigned" : output;
@@ -121,7 +139,7 @@ PackageLocation WriteInstaller(const std::string& stub, const std::string& outpu
         const std::string partial = target + ".tmp"; // where WritePackage writes
         RemoveOnInterrupt(&partial);
         written = WritePackage(PathToAcp(stub).c_str(), contents, PathToAcp(target).c_str(), level,
-                               &progress, &error);
+                               &progress, &error, threads);
         RemoveOnInterrupt(nullptr);
     }
     if (!written)

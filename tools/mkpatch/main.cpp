@@ -9,6 +9,7 @@
 #include "mkpatch.h"
 
 #include "command_line.h"
+#include "patch/block_deflate.h"
 #include "tool_main.h"
 
 #include <exception>
@@ -27,8 +28,9 @@ const char kUsage[] =
     "         installer): the files under DIR as loose files (paths relative to DIR),\n"
     "         and for each archive NAME (a path such as data/x.pak relative to the\n"
     "         game directory) the files under a directory, stored unchanged, or the\n"
-    "         sub-files of an existing archive as it stores them. --level 0-9 sets\n"
-    "         the compression (default 9).\n"
+    "         sub-files of an existing archive as it stores them. --level takes\n"
+    "         0 to 9 (zlib, default 9) or 11 (zopfli: up to some 6 per cent\n"
+    "         smaller on text, some fifty times slower), where this build has it.\n"
     "diff     builds the smallest installer that turns the game tree OLD_DIR into\n"
     "         NEW_DIR: every file of NEW_DIR that OLD_DIR lacks or holds with other\n"
     "         bytes (files are matched by their exact relative paths), and for each\n"
@@ -46,6 +48,9 @@ const char kUsage[] =
     "\n"
     "`mkpatch COMMAND --help` shows one command's options.\n"
     "\n"
+    "MKPATCH_THREADS=N in the environment sets how many threads compress\n"
+    "(default: one per core); the installer's bytes do not depend on it.\n"
+    "\n"
     "Exit status: 0 ok, 1 damaged or unusable input, 2 usage or I/O error.\n"
     "inspect --against: 0 the installer would change no byte of GAME_DIR, 2 it\n"
     "would, 1 for every failure.\n";
@@ -57,8 +62,13 @@ const char kInspectExitStatus[] =
     "would, 1 for every failure.";
 
 int ParseLevel(const pitool::CommandLine& line, const CLI::App* command, const std::string& text) {
+    if (text == "11") {
+        if (!BlockDeflater::HasLevel(BlockDeflater::kZopfliLevel))
+            line.UsageError(command, "--level 11 (zopfli) is not available in this build");
+        return BlockDeflater::kZopfliLevel;
+    }
     if (text.size() != 1 || text[0] < '0' || text[0] > '9')
-        line.UsageError(command, "--level takes a number from 0 to 9, not " + text);
+        line.UsageError(command, "--level takes a number from 0 to 9, or 11, not " + text);
     return text[0] - '0';
 }
 
@@ -71,7 +81,8 @@ PakOption ParsePak(const pitool::CommandLine& line, const CLI::App* command,
 }
 
 CLI::Option* AddLevel(CLI::App* command, std::string* level) {
-    return command->add_option("--level", *level, "compression from 0 to 9 (default 9)")
+    return command->add_option("--level", *level,
+                               "compression: 0 to 9 (zlib, default 9), or 11 (zopfli)")
         ->type_name("N");
 }
 
