@@ -59,3 +59,9 @@ bool DescribePlainFile(const char* path, const std::string& name, PackageFile* o
 // `error` says why.
 bool WritePackage(const char* stubPath, const PackageContents& contents, const char* outputPath,
                   int level, PackageProgress* progress, std::string* error);
+// The size of the installer that WritePackage would write, found without
+// writing it: the same records through the same deflater at the same level,
+// the compressed bytes only counted. The records' bytes are read and checked
+// as they would be.
+bool MeasureInstaller(const char* stubPath, const PackageContents& contents, int level,
+                      PackageProgress* progress, u64* installerSize, std::string* error);
