@@ -10,37 +10,6 @@
 namespace e2e {
 namespace {
 
-constexpr u64 kStamp = 132000000000000000ULL; // 2019
-constexpr u64 kHour = 36000000000ULL;
-
-struct LooseFile {
-    std::string bytes;
-    u64 stamp = 0;
-};
-
-struct Archive {
-    SubFiles files;
-    u64 stamp = 0;
-};
-
-// A game version: names as records spell them (code page 936, '\').
-struct Version {
-    std::map<std::string, LooseFile> files;
-    std::map<std::string, Archive> archives;
-};
-
-void Materialize(const Version& version, const std::string& dir) {
-    MakeDirectory(dir);
-    for (const auto& [name, file] : version.files) {
-        PutFile(dir + "\\" + name, file.bytes);
-        SetWriteStamp(dir + "\\" + name, file.stamp);
-    }
-    for (const auto& [name, archive] : version.archives) {
-        MakeArchive(dir + "\\" + name, archive.files);
-        SetWriteStamp(dir + "\\" + name, archive.stamp);
-    }
-}
-
 // Two versions made up from one seed, and what NEW can no longer delete.
 class VersionPair {
   public:
@@ -189,14 +158,6 @@ class DiffTest : public ::testing::Test {
     }
     bool NoOutput() const { return !Exists(installer) && !Exists(installer + ".tmp"); }
 };
-
-void ExpectSubFile(const SubFile& expected, const SubFile& held) {
-    EXPECT_EQ(expected.bytes, held.bytes);
-    EXPECT_EQ(expected.method, held.method);
-    EXPECT_EQ(expected.originalSize ? expected.originalSize : expected.bytes.size(),
-              held.originalSize);
-    EXPECT_EQ(expected.stamp, held.stamp);
-}
 
 // Every file and sub-file of NEW, byte for byte and with NEW's times; what
 // only OLD had is still there.
