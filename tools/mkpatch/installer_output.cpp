@@ -60,7 +60,8 @@ DigestCheck CheckDigest(const SourceNote& note) {
 
 class TerminalProgress : public PackageProgress {
   public:
-    TerminalProgress() : m_show(isatty(STDERR_FILENO) != 0) {}
+    explicit TerminalProgress(const char* doing)
+        : m_doing(doing), m_show(isatty(STDERR_FILENO) != 0) {}
     ~TerminalProgress() {
         if (m_shown)
             fputc('\n', stderr);
@@ -71,12 +72,13 @@ class TerminalProgress : public PackageProgress {
             return;
         m_percent = percent;
         m_shown = true;
-        fprintf(stderr, "\rcompressing %3d%% (%.1f of %.1f MiB)", percent, done / 1048576.0,
+        fprintf(stderr, "\r%s %3d%% (%.1f of %.1f MiB)", m_doing, percent, done / 1048576.0,
                 total / 1048576.0);
         fflush(stderr);
     }
 
   private:
+    const char* m_doing;
     bool m_show;
     bool m_shown = false;
     int m_percent = -1;
@@ -96,7 +98,7 @@ void WriteInstaller(const std::string& stub, const std::string& output, int leve
     std::string error;
     bool written;
     {
-        TerminalProgress progress;
+        TerminalProgress progress("compressing");
         const std::string partial = output + ".tmp"; // where WritePackage writes
         RemoveOnInterrupt(&partial);
         written = WritePackage(PathToAcp(stub).c_str(), contents, PathToAcp(output).c_str(), level,
@@ -106,6 +108,22 @@ void WriteInstaller(const std::string& stub, const std::string& output, int leve
     if (!written)
         ExplainFailure(*notes, error);
     CopyStubPermissions(stub, output);
+}
+
+u64 MeasureInstallerSize(const std::string& stub, int level, const PackageContents& contents,
+                         std::vector<SourceNote>* notes) {
+    LinkNotes(contents, notes);
+    std::string error;
+    u64 size = 0;
+    bool measured;
+    {
+        TerminalProgress progress("measuring");
+        measured =
+            MeasureInstaller(PathToAcp(stub).c_str(), contents, level, &progress, &size, &error);
+    }
+    if (!measured)
+        ExplainFailure(*notes, error);
+    return size;
 }
 
 } // namespace mkpatch

@@ -95,6 +95,11 @@ struct SourceNote {
 // `output`.
 void WriteInstaller(const std::string& stub, const std::string& output, int level,
                     const PackageContents& contents, std::vector<SourceNote>* notes);
+// The size of the installer that WriteInstaller would write, found without
+// writing it (the package compressed the same way, only counted); failures
+// are told as WriteInstaller tells them.
+u64 MeasureInstallerSize(const std::string& stub, int level, const PackageContents& contents,
+                         std::vector<SourceNote>* notes);
 
 struct PakOption {
     std::string name;   // UTF-8, as given
@@ -112,9 +117,10 @@ struct BuildOptions {
 struct DiffOptions {
     std::string stub;
     std::string output;
-    std::string oldDir;
+    std::vector<std::string> oldDirs; // one or more
     std::string newDir;
     bool strict = false; // what the package cannot express is an error
+    bool json = false;
     int level = 9;
 };
 
