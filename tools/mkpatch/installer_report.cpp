@@ -273,9 +273,11 @@ void PrintJson(const Inspection& report) {
             unlisted.push_back(RecordJson(report, i));
     }
     pitool::Json document = {{"installer", report.installer}, {"size", report.fileSize}};
+    // The trailer's words are packed: taken by value, since nlohmann binds
+    // references to what it is given.
     if (report.hasTrailer)
-        document["trailer"] = {{"payloadStart", report.trailer.payloadStart},
-                               {"secondWord", report.trailer.payloadStartCopy},
+        document["trailer"] = {{"payloadStart", u32{report.trailer.payloadStart}},
+                               {"secondWord", u32{report.trailer.payloadStartCopy}},
                                {"compressedSize", report.compressedSize}};
     if (report.inflated)
         document["packageSize"] = report.packageSize;
