@@ -40,6 +40,7 @@ const char kUsage[] =
     "inspect  shows the trailer, the archives and the records of an installer and\n"
     "         checks every record's digest. --against GAME_DIR also tells what the\n"
     "         installer would do to GAME_DIR, touching nothing (its dry run).\n"
+    "         It too tells what the installer carries, largest first.\n"
     "\n"
     "`mkpatch COMMAND --help` shows one command's options.\n"
     "\n"
