@@ -66,8 +66,7 @@ bool CheckGameName(const std::string& name, const char* what, std::string* error
 }
 
 bool OpenAt(const PackageFile& file, FileStream* stream) {
-    return stream->Open(file.source.path.c_str(), OpenRead) &&
-           file.source.offset <= kMaxFileSize &&
+    return stream->Open(file.source.path.c_str(), OpenRead) && file.source.offset <= kMaxFileSize &&
            stream->Seek(static_cast<i32>(file.source.offset));
 }
 
@@ -98,8 +97,8 @@ u32 PlaceData(const PackageFile& file, Layout* layout) {
     if (file.size == 0) {
         return end;
     }
-    auto& candidates = layout->stored[{
-        file.size, std::string(reinterpret_cast<const char*>(file.storedMd5), 16)}];
+    auto& candidates =
+        layout->stored[{file.size, std::string(reinterpret_cast<const char*>(file.storedMd5), 16)}];
     for (const auto& [stored, offset] : candidates) {
         if (SameBytes(*stored, file)) {
             return offset;
@@ -183,10 +182,11 @@ bool PlanPackage(const PackageContents& contents, Layout* layout, std::string* e
 }
 
 // Raw deflate into `out`, compressed on every core; a failed write is
-// reported with the system's reason.
+// reported with the system's reason. Without `out` the bytes are only
+// counted.
 class Deflater {
   public:
-    Deflater(FileStream& out, int level, unsigned threads)
+    Deflater(FileStream* out, int level, unsigned threads)
         : m_out(out),
           m_blocks(
               level, [this](const u8* data, u32 size) { return Write(data, size); }, threads) {}
@@ -200,7 +200,7 @@ class Deflater {
 
   private:
     bool Write(const u8* data, u32 size) {
-        if (m_out.Write(data, size)) {
+        if (m_out == nullptr || m_out->Write(data, size)) {
             return true;
         }
         m_writeError = "cannot write the installer: " + DescribeSystemError(GetLastError());
@@ -213,13 +213,12 @@ class Deflater {
         return false;
     }
 
-    FileStream& m_out;
+    FileStream* m_out;
     BlockDeflater m_blocks;
     std::string m_writeError;
 };
 
-bool CopyStub(const char* stubPath, FileStream& out, u32* stubSize, std::string* error) {
-    FileStream stub;
+bool OpenStub(const char* stubPath, FileStream& stub, u32* stubSize, std::string* error) {
     if (!stub.Open(stubPath, OpenRead)) {
         const DWORD code = GetLastError();
         return Failed(error, FormatText("cannot open the stub %s: %s", stubPath,
@@ -229,6 +228,16 @@ bool CopyStub(const char* stubPath, FileStream& out, u32* stubSize, std::string*
     if (size == 0 || size > kMaxFileSize) {
         return Failed(error,
                       FormatText("the stub %s is empty or too large (%u bytes)", stubPath, size));
+    }
+    *stubSize = size;
+    return true;
+}
+
+bool CopyStub(const char* stubPath, FileStream& out, u32* stubSize, std::string* error) {
+    FileStream stub;
+    u32 size = 0;
+    if (!OpenStub(stubPath, stub, &size, error)) {
+        return false;
     }
     if (!CopyStream(out, stub, size, nullptr)) {
         const DWORD code = GetLastError();
@@ -310,13 +319,9 @@ bool AddManifest(const Layout& layout, Deflater& deflater, std::string* error) {
            deflater.Add(layout.files.data(), fileCount * kFileRecordSize, error);
 }
 
-bool WriteInstaller(const char* stubPath, const Layout& layout, FileStream& out, int level,
-                    unsigned threads, PackageProgress* sink, std::string* error) {
-    u32 payloadStart = 0;
-    if (!CopyStub(stubPath, out, &payloadStart, error)) {
-        return false;
-    }
-    Deflater deflater(out, level, threads);
+// The manifest and every record's data, as one stream.
+bool CompressPackage(const Layout& layout, Deflater& deflater, PackageProgress* sink,
+                     std::string* error) {
     if (!deflater.Begin(error) || !AddManifest(layout, deflater, error)) {
         return false;
     }
@@ -329,16 +334,31 @@ bool WriteInstaller(const char* stubPath, const Layout& layout, FileStream& out,
             return false;
         }
     }
-    if (!deflater.Finish(error)) {
+    return deflater.Finish(error);
+}
+
+// A signature's certificate table starts at a multiple of 8, and a signing
+// tool pads the file up to it: the installer ends there itself, so that its
+// trailer stands right before the table. The reader ignores what follows the
+// compressed stream.
+u32 PaddingBeforeTrailer(u32 payloadStart, u64 compressedSize) {
+    const u64 end = payloadStart + compressedSize + kPatchTrailerSize;
+    return static_cast<u32>((8 - end % 8) % 8);
+}
+
+bool WriteInstaller(const char* stubPath, const Layout& layout, FileStream& out, int level,
+                    unsigned threads, PackageProgress* sink, std::string* error) {
+    u32 payloadStart = 0;
+    if (!CopyStub(stubPath, out, &payloadStart, error)) {
         return false;
     }
-    // A signature's certificate table starts at a multiple of 8, and a
-    // signing tool pads the file up to it: the installer ends there itself,
-    // so that its trailer stands right before the table. The reader ignores
-    // what follows the compressed stream.
+    Deflater deflater(&out, level, threads);
+    if (!CompressPackage(layout, deflater, sink, error)) {
+        return false;
+    }
     const u64 end = payloadStart + deflater.Written() + kPatchTrailerSize;
     static const u8 kPad[7] = {};
-    const u32 pad = static_cast<u32>((8 - end % 8) % 8);
+    const u32 pad = PaddingBeforeTrailer(payloadStart, deflater.Written());
     if (end + pad > kMaxFileSize) {
         return Failed(error, "the installer would be larger than 2 GiB");
     }
@@ -414,4 +434,22 @@ bool WritePackage(const char* stubPath, const PackageContents& contents, const c
         DeleteFileA(tempPath.c_str());
     }
     return written;
+}
+
+bool MeasureInstaller(const char* stubPath, const PackageContents& contents, int level,
+                      PackageProgress* progress, u64* installerSize, std::string* error,
+                      unsigned threads) {
+    Layout layout;
+    FileStream stub;
+    u32 payloadStart = 0;
+    if (!PlanPackage(contents, &layout, error) || !OpenStub(stubPath, stub, &payloadStart, error)) {
+        return false;
+    }
+    Deflater counter(nullptr, level, threads);
+    if (!CompressPackage(layout, counter, progress, error)) {
+        return false;
+    }
+    *installerSize = payloadStart + counter.Written() +
+                     PaddingBeforeTrailer(payloadStart, counter.Written()) + kPatchTrailerSize;
+    return true;
 }

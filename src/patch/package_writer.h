@@ -61,5 +61,11 @@ bool DescribePlainFile(const char* path, const std::string& name, PackageFile* o
 // `level`: 0 to 9, or 11 (BlockDeflater); `threads` 0 lets the deflater
 // choose. The same contents give the same bytes whatever the thread count.
 bool WritePackage(const char* stubPath, const PackageContents& contents, const char* outputPath,
-                  int level, PackageProgress* progress, std::string* error,
-                  unsigned threads = 0);
+                  int level, PackageProgress* progress, std::string* error, unsigned threads = 0);
+// The size of the installer that WritePackage would write, found without
+// writing it: the same records through the same deflater at the same level,
+// the compressed bytes only counted. The records' bytes are read and checked
+// as they would be.
+bool MeasureInstaller(const char* stubPath, const PackageContents& contents, int level,
+                      PackageProgress* progress, u64* installerSize, std::string* error,
+                      unsigned threads = 0);

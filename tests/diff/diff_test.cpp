@@ -3,6 +3,7 @@
 // older one with the installer (orv, orvc.exe), and the result held against
 // the newer.
 #include "diff_support.h"
+#include "json_output.h"
 #include "patch/block_deflate.h"
 
 #include <gtest/gtest.h>
@@ -11,37 +12,6 @@
 
 namespace e2e {
 namespace {
-
-constexpr u64 kStamp = 132000000000000000ULL; // 2019
-constexpr u64 kHour = 36000000000ULL;
-
-struct LooseFile {
-    std::string bytes;
-    u64 stamp = 0;
-};
-
-struct Archive {
-    SubFiles files;
-    u64 stamp = 0;
-};
-
-// A game version: names as records spell them (code page 936, '\').
-struct Version {
-    std::map<std::string, LooseFile> files;
-    std::map<std::string, Archive> archives;
-};
-
-void Materialize(const Version& version, const std::string& dir) {
-    MakeDirectory(dir);
-    for (const auto& [name, file] : version.files) {
-        PutFile(dir + "\\" + name, file.bytes);
-        SetWriteStamp(dir + "\\" + name, file.stamp);
-    }
-    for (const auto& [name, archive] : version.archives) {
-        MakeArchive(dir + "\\" + name, archive.files);
-        SetWriteStamp(dir + "\\" + name, archive.stamp);
-    }
-}
 
 // Two versions made up from one seed, and what NEW can no longer delete.
 class VersionPair {
@@ -191,14 +161,6 @@ class DiffTest : public ::testing::Test {
     }
     bool NoOutput() const { return !Exists(installer) && !Exists(installer + ".tmp"); }
 };
-
-void ExpectSubFile(const SubFile& expected, const SubFile& held) {
-    EXPECT_EQ(expected.bytes, held.bytes);
-    EXPECT_EQ(expected.method, held.method);
-    EXPECT_EQ(expected.originalSize ? expected.originalSize : expected.bytes.size(),
-              held.originalSize);
-    EXPECT_EQ(expected.stamp, held.stamp);
-}
 
 // Every file and sub-file of NEW, byte for byte and with NEW's times; what
 // only OLD had is still there.
@@ -408,6 +370,92 @@ TEST_F(DiffTest, WhatThePackageCannotExpressIsReportedOrWithStrictRefused) {
     EXPECT_EQ(4u, Count(run.err, "mkpatch: warning: ")) << run.err;
     EXPECT_NE(std::string::npos, run.out.find("1 record(s): 0 sub-file(s) of 0 archive(s), 1 "
                                               "loose file(s)"))
+        << run.out;
+}
+
+// The lines of the size report in a tool's text output.
+std::vector<std::string> SizeReport(const std::string& out) {
+    std::vector<std::string> rows;
+    size_t at = out.find("carried, largest first");
+    for (at = out.find('\n', at) + 1; out.compare(at, 2, "  ") == 0; at = out.find('\n', at) + 1)
+        rows.push_back(out.substr(at, out.find('\n', at) - at));
+    return rows;
+}
+
+// The size report, in both tools: largest first, one row per archive and per
+// directory of loose files, with why each record travels. An archive stored
+// anew by mistake (every sub-file packed otherwise) is the top row, every
+// sub-file counted; what is equal does not show.
+TEST_F(DiffTest, SizeReportPutsTheLargestFirstAndTellsWhy) {
+    std::mt19937 random(9);
+    auto bytes = [&random](size_t size) {
+        std::string bytes(size, '\0');
+        for (char& c : bytes)
+            c = static_cast<char>(random());
+        return bytes;
+    };
+    Version old, fresh;
+    Archive& big = old.archives["data\\big.pak"] = {{}, kStamp};
+    for (int i = 0; i < 16; ++i)
+        big.files["tex" + std::to_string(i) + ".dat"] = {bytes(4096), 0, 0, kStamp};
+    Archive& repacked = fresh.archives["data\\big.pak"] = big;
+    for (auto& [name, file] : repacked.files)
+        file = {file.bytes, 3, 5000, kStamp};
+    repacked.files["tex16.dat"] = {bytes(4096), 0, 0, kStamp};
+    old.archives["data\\small.pak"] = {{{"a.dat", {"a", 0, 0, kStamp}}, {"b.dat", {"b"}}}, kStamp};
+    fresh.archives["data\\small.pak"] = {{{"a.dat", {"a2", 0, 0, kStamp}}, {"b.dat", {"b"}}},
+                                         kStamp};
+    old.files["bin\\client.exe"] = {bytes(9000), kStamp};
+    fresh.files["bin\\client.exe"] = {bytes(10000), kStamp};
+    fresh.files["bin\\new.dll"] = {bytes(3000), kStamp};
+    old.files["bin\\same.dll"] = fresh.files["bin\\same.dll"] = {bytes(50000), kStamp};
+    old.files["readme.txt"] = {"old", kStamp};
+    fresh.files["readme.txt"] = {"new!", kStamp};
+    Materialize(old, oldDir);
+    Materialize(fresh, newDir);
+    Materialize(old, game);
+    const std::vector<std::string> why = {
+        "  data\\big.pak    68.0 KiB  (16 changed, 1 new sub-files)",
+        "  bin\\            12.7 KiB  (1 changed, 1 new loose files)",
+        "  .\\               4 bytes  (1 changed loose file)",
+        "  data\\small.pak   2 bytes  (1 changed sub-file)",
+    };
+
+    RunResult run = Diff();
+    ASSERT_EQ(0, run.exitCode) << run.out << run.err;
+    EXPECT_EQ(why, SizeReport(run.out)) << run.out;
+    run = Diff({"--json"});
+    ASSERT_EQ(0, run.exitCode) << run.out << run.err;
+    const pitool::Json rows = pitool::Json::parse(run.out)["sizeReport"];
+    ASSERT_EQ(4u, rows.size()) << run.out;
+    EXPECT_EQ("data\\big.pak", rows[0]["name"].get<std::string>());
+    EXPECT_EQ("archive", rows[0]["kind"].get<std::string>());
+    EXPECT_EQ(17 * 4096, rows[0]["bytes"].get<int>());
+    EXPECT_EQ(16, rows[0]["changed"].get<int>());
+    EXPECT_EQ(1, rows[0]["new"].get<int>());
+    EXPECT_EQ("directory", rows[2]["kind"].get<std::string>());
+
+    // Only a game directory tells new from changed.
+    run = RunProgram(MkpatchPath(), {"inspect", NativePath(installer)});
+    EXPECT_EQ(0, run.exitCode) << run.out << run.err;
+    EXPECT_EQ(std::vector<std::string>({
+                  "  data\\big.pak    68.0 KiB  (17 carried sub-files)",
+                  "  bin\\            12.7 KiB  (2 carried loose files)",
+                  "  .\\               4 bytes  (1 carried loose file)",
+                  "  data\\small.pak   2 bytes  (1 carried sub-file)",
+              }),
+              SizeReport(run.out))
+        << run.out;
+    run = RunProgram(MkpatchPath(),
+                     {"inspect", NativePath(installer), "--against", NativePath(game)});
+    EXPECT_EQ(2, run.exitCode) << run.out << run.err;
+    EXPECT_EQ(why, SizeReport(run.out)) << run.out;
+    ASSERT_EQ(0, Install().exitCode);
+    run = RunProgram(MkpatchPath(),
+                     {"inspect", NativePath(installer), "--against", NativePath(game)});
+    EXPECT_EQ(0, run.exitCode) << run.out << run.err;
+    EXPECT_NE(std::string::npos,
+              run.out.find("  data\\big.pak    68.0 KiB  (17 already equal sub-files)"))
         << run.out;
 }
 

@@ -7,9 +7,6 @@
 namespace e2e {
 namespace {
 
-constexpr u64 kStamp = 132000000000000000ULL; // 2019
-constexpr u64 kHour = 36000000000ULL;
-
 class DryRunTest : public ::testing::Test {
   protected:
     Scratch scratch;
@@ -35,13 +32,6 @@ class DryRunTest : public ::testing::Test {
         return run;
     }
 };
-
-std::set<std::string> ShownLines(std::initializer_list<std::string> lines) {
-    std::set<std::string> shown;
-    for (const std::string& line : lines)
-        shown.insert(Shown(line));
-    return shown;
-}
 
 TEST_F(DryRunTest, ReportsExactlyTheRecordsNotYetApplied) {
     builder.AddPak("data\\a.pak", kStamp + kHour);

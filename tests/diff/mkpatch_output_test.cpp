@@ -39,8 +39,9 @@ std::string RandomBytes(size_t size, unsigned seed) {
 std::string LongText() {
     std::string text;
     for (int i = 0; text.size() < 300000; ++i)
-        text += "[entry " + std::to_string(i * 7919 % 5000) + "] hp=" +
-                std::to_string(i * 31 % 977) + " 名称=战士" + std::to_string(i % 13) + "\n";
+        text += "[entry " + std::to_string(i * 7919 % 5000) +
+                "] hp=" + std::to_string(i * 31 % 977) + " 名称=战士" + std::to_string(i % 13) +
+                "\n";
     return text;
 }
 
@@ -153,10 +154,10 @@ TEST_F(MkpatchOutputTest, SameSourcesGiveTheSameInstallerWhateverTheMachineDoes)
         const std::string built = Build(scratch / "a.exe", scratch / "a", level, one);
         ASSERT_GT(built.size(), FileBytes(StubPath()).size() + 1000);
         EXPECT_TRUE(built == Build(scratch / "b.exe", scratch / "b", level, other));
-        const std::string diffed = Diff(scratch / "ad.exe", scratch / "a-old", scratch / "a",
-                                        level, one);
-        EXPECT_TRUE(diffed == Diff(scratch / "bd.exe", scratch / "b-old", scratch / "b", level,
-                                   other));
+        const std::string diffed =
+            Diff(scratch / "ad.exe", scratch / "a-old", scratch / "a", level, one);
+        EXPECT_TRUE(diffed ==
+                    Diff(scratch / "bd.exe", scratch / "b-old", scratch / "b", level, other));
 
         // And what the installer carries is the tree.
         const std::string game = scratch / ("game" + std::string(level));
@@ -211,8 +212,8 @@ TEST_F(MkpatchOutputTest, FortyIdenticalFilesTakeTheRoomOfOne) {
 TEST_F(MkpatchOutputTest, LevelsAndThreadCountsOutsideTheRangeAreRefused) {
     PutFile(scratch / "release\\a.txt", "a");
     const std::string installer = NativePath(scratch / "setup");
-    const std::vector<std::string> build = {"build", "--stub", StubPath(), "-o", installer,
-                                            "--files", NativePath(scratch / "release")};
+    const std::vector<std::string> build = {
+        "build", "--stub", StubPath(), "-o", installer, "--files", NativePath(scratch / "release")};
     auto with = [&](std::vector<std::string> extra) {
         std::vector<std::string> args = build;
         args.insert(args.end(), extra.begin(), extra.end());
@@ -221,9 +222,9 @@ TEST_F(MkpatchOutputTest, LevelsAndThreadCountsOutsideTheRangeAreRefused) {
     for (const char* level : {"10", "12", "011", "x"}) {
         const RunResult run = Mkpatch(with({"--level", level}));
         EXPECT_EQ(2, run.exitCode) << level;
-        EXPECT_NE(std::string::npos,
-                  run.err.find("--level takes a number from 0 to 9, or 11, not " +
-                               std::string(level)))
+        EXPECT_NE(
+            std::string::npos,
+            run.err.find("--level takes a number from 0 to 9, or 11, not " + std::string(level)))
             << run.err;
     }
     for (const char* threads : {"0", "65", "two", "-1", "2x"}) {

@@ -338,3 +338,43 @@ TEST(PackageWriter, DescribesPlainFilesAndReportsProgress) {
     EXPECT_EQ(recorder.done.back(), data.size());
     EXPECT_EQ(Parse(Inflated(output)).data, data);
 }
+
+// A measure promises the size of the installer then written, at any level
+// and for packages of many lengths (so of every padding before the
+// trailer), and writes nothing; a record whose bytes do not match its
+// digest fails it as it fails a write.
+TEST(PackageWriter, MeasuresTheInstallerItWouldWrite) {
+    Workspace space;
+    const std::string output = space.root() + "\\measured.exe";
+    std::mt19937 random(3);
+    for (int round = 0; round < 8; ++round) {
+        std::string bytes(5000 + 37 * round, '\0');
+        for (char& c : bytes)
+            c = static_cast<char>(random() % (round + 2));
+        PackageContents contents;
+        contents.paks.push_back({"data\\x.pak", Stamp(1), {space.File("a.dat", bytes, 5, 3)}});
+        contents.looseFiles.push_back(space.File("b.txt", bytes.substr(round * 11)));
+        for (int level : {0, 1, 9}) {
+            std::string error;
+            u64 measured = 0;
+            ASSERT_TRUE(
+                MeasureInstaller(space.Stub().c_str(), contents, level, nullptr, &measured, &error))
+                << error;
+            EXPECT_FALSE(Exists(output));
+            ASSERT_TRUE(WritePackage(space.Stub().c_str(), contents, output.c_str(), level, nullptr,
+                                     &error))
+                << error;
+            const u64 written = ReadFileBytes(output).size();
+            EXPECT_EQ(written, measured) << "round " << round << ", level " << level;
+            DeleteFileA(output.c_str());
+        }
+    }
+
+    PackageFile wrong = space.File("w.txt", "data");
+    wrong.storedMd5[0] ^= 1;
+    std::string error;
+    u64 measured = 0;
+    EXPECT_FALSE(
+        MeasureInstaller(space.Stub().c_str(), {{}, {wrong}}, 9, nullptr, &measured, &error));
+    EXPECT_NE(error.find("digest"), std::string::npos) << error;
+}

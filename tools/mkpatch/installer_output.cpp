@@ -61,7 +61,8 @@ DigestCheck CheckDigest(const SourceNote& note) {
 
 class TerminalProgress : public PackageProgress {
   public:
-    TerminalProgress() : m_show(pitool::IsTerminal(stderr)) {}
+    explicit TerminalProgress(const char* doing)
+        : m_doing(doing), m_show(pitool::IsTerminal(stderr)) {}
     ~TerminalProgress() {
         if (m_shown)
             fputc('\n', stderr);
@@ -72,12 +73,13 @@ class TerminalProgress : public PackageProgress {
             return;
         m_percent = percent;
         m_shown = true;
-        fprintf(stderr, "\rcompressing %3d%% (%.1f of %.1f MiB)", percent, done / 1048576.0,
+        fprintf(stderr, "\r%s %3d%% (%.1f of %.1f MiB)", m_doing, percent, done / 1048576.0,
                 total / 1048576.0);
         fflush(stderr);
     }
 
   private:
+    const char* m_doing;
     bool m_show;
     bool m_shown = false;
     int m_percent = -1;
@@ -135,7 +137,7 @@ PackageLocation WriteInstaller(const std::string& stub, const std::string& outpu
     std::string error;
     bool written;
     {
-        TerminalProgress progress;
+        TerminalProgress progress("compressing");
         const std::string partial = target + ".tmp"; // where WritePackage writes
         RemoveOnInterrupt(&partial);
         written = WritePackage(PathToAcp(stub).c_str(), contents, PathToAcp(target).c_str(), level,
@@ -152,6 +154,22 @@ PackageLocation WriteInstaller(const std::string& stub, const std::string& outpu
     if (!LocatePackage(output, &where, &problem))
         ThrowToolError(kExitUsageOrIo, "the installer written cannot be read back: " + problem);
     return where;
+}
+
+u64 MeasureInstallerSize(const std::string& stub, int level, const PackageContents& contents,
+                         std::vector<SourceNote>* notes) {
+    LinkNotes(contents, notes);
+    std::string error;
+    u64 size = 0;
+    bool measured;
+    {
+        TerminalProgress progress("measuring");
+        measured = MeasureInstaller(PathToAcp(stub).c_str(), contents, level, &progress, &size,
+                                    &error, CompressionThreads());
+    }
+    if (!measured)
+        ExplainFailure(*notes, error);
+    return size;
 }
 
 } // namespace mkpatch

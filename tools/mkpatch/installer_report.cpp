@@ -9,10 +9,12 @@
 #include "patch/package.h"
 #include "patch/report.h"
 #include "runtime/stream.h"
+#include "size_report.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <vector>
 
 namespace mkpatch {
@@ -130,6 +132,60 @@ std::vector<size_t> UnlistedInPakRecords(const Manifest& manifest) {
     return unlisted;
 }
 
+// Why the dry run finds a sub-file carried: added, replaced, or already
+// there.
+Carried SubFileReason(const PlannedPak& planned, const char* name) {
+    for (const PlannedSubFile& sub : planned.subFiles)
+        if (sub.name == name)
+            return sub.replaces ? Carried::Changed : Carried::New;
+    return Carried::Equal;
+}
+
+// The same for loose files: only the last record written to a path counts
+// (the plan follows only that one).
+std::vector<Carried> LooseReasons(const Manifest& manifest, const UpdatePlan& plan) {
+    std::map<std::string, size_t> last;
+    for (size_t i = 0; i < manifest.files.size(); ++i)
+        if (!manifest.files[i].inPak)
+            last[FoldGameName(manifest.files[i].name)] = i;
+    std::vector<Carried> reasons(manifest.files.size(), Carried::Unknown);
+    for (const PlannedFile& file : plan.files) {
+        const size_t i = last.at(FoldGameName(file.name));
+        reasons[i] = file.action == PlannedFile::Create    ? Carried::New
+                     : file.action == PlannedFile::Replace ? Carried::Changed
+                                                           : Carried::Equal;
+    }
+    return reasons;
+}
+
+// What the package carries, for the size report. Only a dry run (`plan`)
+// tells why: without one, every record is just carried.
+std::vector<CarriedRecord> CarriedRecords(const Manifest& manifest, const UpdatePlan* plan) {
+    std::vector<CarriedRecord> records;
+    std::vector<bool> listed(manifest.files.size(), false);
+    for (size_t p = 0; p < manifest.paks.size(); ++p) {
+        const PatchPakRecord& pak = manifest.paks[p];
+        const PlannedPak* planned = plan && p < plan->paks.size() ? &plan->paks[p] : nullptr;
+        for (u32 i = pak.firstRecord; i < pak.firstRecord + pak.recordCount; ++i) {
+            const PatchFileRecord& record = manifest.files[i];
+            listed[i] = true;
+            records.push_back({pak.name, record.name, record.dataSize,
+                               planned ? SubFileReason(*planned, record.name) : Carried::Unknown});
+        }
+    }
+    const std::vector<Carried> loose =
+        plan ? LooseReasons(manifest, *plan)
+             : std::vector<Carried>(manifest.files.size(), Carried::Unknown);
+    for (size_t i = 0; i < manifest.files.size(); ++i) {
+        const PatchFileRecord& record = manifest.files[i];
+        if (!record.inPak)
+            records.push_back({"", record.name, record.dataSize, loose[i]});
+        else if (!listed[i])
+            records.push_back({"", record.name, record.dataSize, Carried::Unknown, true});
+    }
+    return records;
+}
+
 void PrintRecordText(const Inspection& report, size_t i, const char* indent) {
     const PatchFileRecord& record = report.manifest.files[i];
     printf("%s%s  %u bytes", indent, ToUtf8(record.name).c_str(), record.dataSize);
@@ -152,7 +208,7 @@ void PrintSignatureText(const InstallerSignature& signature) {
            signature.table, signature.size);
 }
 
-void PrintText(const Inspection& report) {
+void PrintText(const Inspection& report, const UpdatePlan* plan) {
     printf("installer  %s (%u bytes)\n", report.installer.c_str(), report.fileSize);
     if (report.hasTrailer)
         printf("trailer    payload start %u, second word %u, compressed package %u bytes\n",
@@ -187,6 +243,7 @@ void PrintText(const Inspection& report) {
                 PrintRecordText(report, i, "    ");
         }
         printf("game directory: at most %ld bytes for these names\n", MaxGameDirLength(manifest));
+        PrintSizeReport(SizeRows(CarriedRecords(manifest, plan)));
     }
     for (const std::string& problem : report.damage)
         printf("DAMAGED: %s\n", problem.c_str());
@@ -233,9 +290,11 @@ void PrintJson(const Inspection& report) {
             unlisted.push_back(RecordJson(report, i));
     }
     pitool::Json document = {{"installer", report.installer}, {"size", report.fileSize}};
+    // The trailer's words are packed: taken by value, since nlohmann binds
+    // references to what it is given.
     if (report.hasTrailer)
-        document["trailer"] = {{"payloadStart", report.trailer.payloadStart},
-                               {"secondWord", report.trailer.payloadStartCopy},
+        document["trailer"] = {{"payloadStart", u32{report.trailer.payloadStart}},
+                               {"secondWord", u32{report.trailer.payloadStartCopy}},
                                {"compressedSize", report.compressedSize}};
     if (report.hasTrailer) {
         const InstallerSignature& signature = report.signature;
@@ -255,6 +314,9 @@ void PrintJson(const Inspection& report) {
     document["paks"] = paks;
     document["looseFiles"] = loose;
     document["unlistedRecords"] = unlisted;
+    document["sizeReport"] = report.hasManifest
+                                 ? SizeReportJson(SizeRows(CarriedRecords(manifest, nullptr)))
+                                 : pitool::Json::array();
     document["damage"] = report.damage;
     document["ok"] = report.damage.empty();
     printf("%s\n", pitool::JsonText(document).c_str());
@@ -269,12 +331,15 @@ std::string GameDirArgument(std::string dir) {
 }
 
 // The installer's dry run, on the package inspected above.
-int PrintPlan(const char* payloadPath, const Manifest& manifest, const std::string& against) {
+void PlanAgainst(const char* payloadPath, const Manifest& manifest, const std::string& against,
+                 UpdatePlan* plan) {
     FileStream payload;
     if (!payload.Open(payloadPath, OpenRead))
         ThrowToolError(kExitUsageOrIo, "cannot reopen the temporary file " + ToUtf8(payloadPath));
-    UpdatePlan plan;
-    PlanUpdate(manifest, payload, GameDirArgument(against), &plan);
+    PlanUpdate(manifest, payload, GameDirArgument(against), plan);
+}
+
+int PrintPlan(const UpdatePlan& plan, const std::string& against) {
     printf("dry run against %s (nothing there is changed):\n%s", against.c_str(),
            ToUtf8(DescribePlan(plan)).c_str());
     switch (plan.GetOutcome()) {
@@ -300,12 +365,17 @@ int RunInspect(const std::string& installer, bool json, const std::string& again
                        "cannot open " + installer + ": " + DescribeSystemError(GetLastError()));
     TempFile temp; // the inflated package, until the dry run is done
     ReadInstaller(file, temp.Path(), &report);
+    // The dry run comes first: the size report tells what it found.
+    UpdatePlan plan;
+    const bool planned = report.damage.empty() && !against.empty();
+    if (planned)
+        PlanAgainst(temp.Path(), report.manifest, against, &plan);
     if (json)
         PrintJson(report);
     else
-        PrintText(report);
+        PrintText(report, planned ? &plan : nullptr);
     if (report.damage.empty())
-        return against.empty() ? kExitOk : PrintPlan(temp.Path(), report.manifest, against);
+        return planned ? PrintPlan(plan, against) : kExitOk;
     fprintf(stderr, "mkpatch: %s is damaged: %s\n", installer.c_str(),
             report.damage.front().c_str());
     return kExitBadInput;

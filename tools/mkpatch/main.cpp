@@ -3,8 +3,8 @@
 //
 //   mkpatch build --stub STUB -o INSTALLER [--files DIR]
 //                 [--pak NAME=DIR | --pak NAME=ARCHIVE]... [--level N] [SIGNING]
-//   mkpatch diff --stub STUB -o INSTALLER OLD_DIR NEW_DIR [--strict] [--level N]
-//                [SIGNING]
+//   mkpatch diff --stub STUB -o INSTALLER OLD_DIR... NEW_DIR [--strict] [--json]
+//                [--level N] [SIGNING]
 //   mkpatch inspect INSTALLER [--json | --against GAME_DIR]
 #include "mkpatch.h"
 
@@ -20,8 +20,8 @@ namespace {
 const char kUsage[] =
     "usage: mkpatch build --stub STUB -o INSTALLER [--files DIR]\n"
     "                     [--pak NAME=DIR | --pak NAME=ARCHIVE]... [--level N] [SIGNING]\n"
-    "       mkpatch diff --stub STUB -o INSTALLER OLD_DIR NEW_DIR [--strict] [--level N]\n"
-    "                    [SIGNING]\n"
+    "       mkpatch diff --stub STUB -o INSTALLER OLD_DIR... NEW_DIR [--strict] [--json]\n"
+    "                    [--level N] [SIGNING]\n"
     "       mkpatch inspect INSTALLER [--json | --against GAME_DIR]\n"
     "\n"
     "build    appends a patch package to a copy of STUB (the Linux or the Windows\n"
@@ -35,12 +35,14 @@ const char kUsage[] =
     "         NEW_DIR: every file of NEW_DIR that OLD_DIR lacks or holds with other\n"
     "         bytes (files are matched by their exact relative paths), and for each\n"
     "         \".pak\" archive the sub-files that OLD_DIR's copy lacks or holds with\n"
-    "         another stored digest or method. What only OLD_DIR has cannot be\n"
-    "         deleted by a patch: it is listed as a warning, or with --strict refused.\n"
+    "         another stored digest or method. With several OLD_DIRs it carries what\n"
+    "         any of them needs, and brings each to NEW_DIR. What only an OLD_DIR has\n"
+    "         cannot be deleted by a patch: it is listed as a warning, or with --strict\n"
+    "         refused. It ends with what the installer carries, largest first.\n"
     "inspect  shows the trailer, the signer, the archives and the records of an\n"
     "         installer and checks every record's digest. --against GAME_DIR also\n"
     "         tells what the installer would do to GAME_DIR, touching nothing (its\n"
-    "         dry run).\n"
+    "         dry run). It too tells what the installer carries, largest first.\n"
     "\n"
     "SIGNING: --sign CERT KEY [--timestamp URL] signs the installer (Authenticode,\n"
     "SHA-256) with osslsigncode, which must be installed; URL is an RFC 3161\n"
@@ -81,8 +83,8 @@ PakOption ParsePak(const pitool::CommandLine& line, const CLI::App* command,
 }
 
 CLI::Option* AddLevel(CLI::App* command, std::string* level) {
-    return command->add_option("--level", *level,
-                               "compression: 0 to 9 (zlib, default 9), or 11 (zopfli)")
+    return command
+        ->add_option("--level", *level, "compression: 0 to 9 (zlib, default 9), or 11 (zopfli)")
         ->type_name("N");
 }
 
@@ -140,15 +142,19 @@ int Dispatch(const std::vector<std::string>& args) {
         "Builds the smallest installer that turns the game tree OLD_DIR into NEW_DIR: every\n"
         "file of NEW_DIR that OLD_DIR lacks or holds with other bytes (matched by exact\n"
         "relative paths), and for each \".pak\" archive the sub-files that OLD_DIR's copy\n"
-        "lacks or holds with another stored digest or method. What only OLD_DIR has cannot\n"
-        "be deleted by a patch: it is listed as a warning, or with --strict refused.",
+        "lacks or holds with another stored digest or method. With several OLD_DIRs it\n"
+        "carries what any of them needs, and brings each to NEW_DIR. What only an OLD_DIR\n"
+        "has cannot be deleted by a patch: it is listed as a warning, or with --strict\n"
+        "refused.",
         kExitStatus);
     diffCommand->add_option("--stub", diff.stub, "the installer to append to")->type_name("STUB");
     diffCommand->add_option("-o,--output", diff.output, "the installer to write")
         ->type_name("INSTALLER");
-    diffCommand->add_option("OLD_DIR", diff.oldDir, "the game as it is")->type_name("");
+    diffCommand->add_option("OLD_DIR", diff.oldDirs, "the game as it is, in one or more versions")
+        ->type_name("");
     diffCommand->add_option("NEW_DIR", diff.newDir, "the game as it shall be")->type_name("");
     diffCommand->add_flag("--strict", diff.strict, "refuse what a patch cannot express");
+    diffCommand->add_flag("--json", diff.json, "print the summary as JSON");
     AddLevel(diffCommand, &level);
     AddSigning(diffCommand, &sign, &timestampUrl);
 
@@ -178,10 +184,15 @@ int Dispatch(const std::vector<std::string>& args) {
         return RunBuild(build);
     }
     if (command == diffCommand) {
+        // OLD_DIR takes every directory given: the last one is NEW_DIR.
+        if (diff.oldDirs.size() >= 2 && diff.newDir.empty()) {
+            diff.newDir = diff.oldDirs.back();
+            diff.oldDirs.pop_back();
+        }
         if (!level.empty())
             diff.level = ParseLevel(line, command, level);
         diff.signing = ParseSigning(line, command, sign, timestampUrl);
-        if (diff.stub.empty() || diff.output.empty() || diff.oldDir.empty() || diff.newDir.empty())
+        if (diff.stub.empty() || diff.output.empty() || diff.oldDirs.empty() || diff.newDir.empty())
             line.UsageError(command, "diff needs --stub, -o, OLD_DIR and NEW_DIR");
         return RunDiff(diff);
     }

@@ -125,6 +125,11 @@ struct InstallerSignature {
     std::string problem; // why the signer could not be read
 };
 InstallerSignature ReadSignature(FileStream& installer, const PackageLocation& where);
+// The size of the installer that WriteInstaller would write, unsigned, found
+// without writing it (the package compressed the same way, only counted);
+// failures are told as WriteInstaller tells them.
+u64 MeasureInstallerSize(const std::string& stub, int level, const PackageContents& contents,
+                         std::vector<SourceNote>* notes);
 
 struct PakOption {
     std::string name;   // UTF-8, as given
@@ -143,9 +148,10 @@ struct BuildOptions {
 struct DiffOptions {
     std::string stub;
     std::string output;
-    std::string oldDir;
+    std::vector<std::string> oldDirs; // one or more
     std::string newDir;
     bool strict = false; // what the package cannot express is an error
+    bool json = false;
     int level = 9;
     Signing signing;
 };
