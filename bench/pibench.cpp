@@ -235,10 +235,20 @@ class Bench {
     }
 
     std::vector<std::string> BuildCommand(const std::string& level) const {
-        return {m_programs.mkpatch, "build",    "--stub", m_programs.orv, "-o",
-                Installer(),        "--pak",    "data/main.pak=" + m_set.patchMain,
-                "--pak",            "data/new.pak=" + m_set.patchNew,
-                "--files",          m_set.patchLoose, "--level", level};
+        return {m_programs.mkpatch,
+                "build",
+                "--stub",
+                m_programs.orv,
+                "-o",
+                Installer(),
+                "--pak",
+                "data/main.pak=" + m_set.patchMain,
+                "--pak",
+                "data/new.pak=" + m_set.patchNew,
+                "--files",
+                m_set.patchLoose,
+                "--level",
+                level};
     }
 
     // What follows the stub, less the trailer: the raw-deflate stream and
@@ -286,16 +296,22 @@ class Bench {
              [&] { return PayloadBytes(); }},
             {"mkpatch build --level 11", [&] { return BuildCommand("11"); },
              [&] { return PayloadBytes(); }},
-            {"7z -tgzip -mx=9", [&] {
+            {"7z -tgzip -mx=9",
+             [&] {
                  fs::remove(gz);
-                 return std::vector<std::string>{sevenZip, "a", "-tgzip", "-mx=9", gz,
-                                                 m_set.concat};
+                 return std::vector<std::string>{sevenZip, "a", "-tgzip",
+                                                 "-mx=9",  gz,  m_set.concat};
              },
              [&] { return GzipDeflateBytes(gz); }},
             {"pigz -11 (zopfli, 128 KiB blocks)",
-             [&] { return std::vector<std::string>{"pigz", "-11", "-c", m_set.concat}; },
+             [&] {
+                 return std::vector<std::string>{"pigz", "-11", "-c", m_set.concat};
+             },
              [&] { return GzipDeflateBytes(gz); }, gz},
-            {"pigz -9", [&] { return std::vector<std::string>{"pigz", "-9", "-c", m_set.concat}; },
+            {"pigz -9",
+             [&] {
+                 return std::vector<std::string>{"pigz", "-9", "-c", m_set.concat};
+             },
              [&] { return GzipDeflateBytes(gz); }, gz},
         };
         for (const Way& way : ways) {
@@ -322,9 +338,10 @@ class Bench {
             std::printf("%-36s %9.2f %9.2f %12llu %+8.2f%%\n", row.name.c_str(), row.sample.wall,
                         row.sample.cpu, static_cast<unsigned long long>(row.bytes),
                         (row.bytes / level9 - 1) * 100);
-        std::printf("\nmkpatch's payload also holds the package's record tables (and up to 7 bytes "
-                    "of\npadding); 7-Zip's and pigz's streams are counted without their gzip header "
-                    "and trailer.\n");
+        std::printf(
+            "\nmkpatch's payload also holds the package's record tables (and up to 7 bytes "
+            "of\npadding); 7-Zip's and pigz's streams are counted without their gzip header "
+            "and trailer.\n");
     }
 
     void MeasureApply() {

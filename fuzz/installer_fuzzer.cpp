@@ -313,10 +313,9 @@ void CheckLeftovers(const std::string& root, const std::string& game, bool succe
             fuzz::Violation("the job wrote outside the game directory");
     }
     for (const fs::directory_entry& entry :
-         fs::directory_iterator(Native(fuzz::ScratchRoot()), error)) {
+         fs::directory_iterator(Native(fuzz::ScratchRoot()), error))
         if (entry.path().filename() != "job")
             fuzz::Violation("the job wrote outside the game directory");
-    }
     for (const fs::directory_entry& entry : fs::recursive_directory_iterator(Native(game), error)) {
         if (sideNamesExpected)
             break;

@@ -32,12 +32,11 @@ bool ClimbsOut(const char* name) {
         // ".." with any trailing dots or spaces, which Windows drops.
         size_t dots = 0;
         bool onlyDots = true;
-        for (size_t k = start; k < i; ++k) {
+        for (size_t k = start; k < i; ++k)
             if (name[k] == '.')
                 ++dots;
             else if (name[k] != ' ')
                 onlyDots = false;
-        }
         if (onlyDots && dots >= 2)
             return true;
         start = i + 1;

@@ -66,9 +66,8 @@ std::string Load(const char* path) {
 int PlainIndex(char** argv) {
     std::string archive = Load(argv[0]);
     PakHeader header;
-    if (archive.size() <= sizeof header) {
+    if (archive.size() <= sizeof header)
         return Save(argv[1], archive) ? 0 : 1;
-    }
     archive.copy(reinterpret_cast<char*>(&header), sizeof header);
     if (static_cast<u64>(header.indexOffset) + header.indexSize > archive.size()) {
         std::fprintf(stderr, "%s: the index lies outside the file\n", argv[0]);

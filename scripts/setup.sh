@@ -7,7 +7,7 @@ PACKAGES="g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix libz-mingw-w64-dev
 libgcrypt-mingw-w64-dev libgpg-error-mingw-w64-dev libgcrypt20-dev libssl-dev
 zlib1g-dev libgtest-dev ninja-build cmake wine wine64 xvfb xdotool
 x11-apps imagemagick fonts-wqy-zenhei fonts-wine locales tmux pigz
-clang libclang-rt-14-dev libcli11-dev nlohmann-json3-dev openssl osslsigncode libzopfli-dev 7zip"
+clang clang-format libclang-rt-14-dev libcli11-dev nlohmann-json3-dev openssl osslsigncode libzopfli-dev 7zip"
 
 missing=""
 for p in $PACKAGES; do

@@ -72,10 +72,9 @@ void InitPakHeader(PakHeader* header) {
 }
 
 void LowerCaseBytes(char* text) {
-    for (; *text != '\0'; ++text) {
+    for (; *text != '\0'; ++text)
         if (*text >= 'A' && *text <= 'Z')
             *text = static_cast<char>(*text + 0x20);
-    }
 }
 
 void DeriveIndexKeys(PakIndexKeys* keys) {

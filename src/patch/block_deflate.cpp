@@ -132,10 +132,9 @@ bool BlockDeflater::Add(const void* data, u32 size, std::string* error) {
 bool BlockDeflater::Finish(std::string* error) {
     if (!Dispatch(true, error))
         return false;
-    while (!m_inOrder.empty()) {
+    while (!m_inOrder.empty())
         if (!DrainFinished(true, error))
             return false;
-    }
     return true;
 }
 
@@ -167,10 +166,9 @@ bool BlockDeflater::Dispatch(bool last, std::string* error) {
     m_filling = nullptr;
     if (last)
         return true;
-    while (m_free.empty()) {
+    while (m_free.empty())
         if (!DrainFinished(true, error))
             return false;
-    }
     if (!DrainFinished(false, error))
         return false;
     m_filling = m_free.front();

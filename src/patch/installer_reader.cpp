@@ -83,11 +83,10 @@ bool FindPackage(FileStream& installer, const std::string& name, PackageLocation
     }
     u32 trailerEnd = where->fileSize;
     if (FindCertificateTable(installer, where->fileSize, &where->certificateTable,
-                             &where->certificateSize)) {
+                             &where->certificateSize))
         trailerEnd = where->certificateTable;
-    } else {
+    else
         where->certificateTable = where->certificateSize = 0;
-    }
     where->trailerStart = trailerEnd - kPatchTrailerSize;
     if (!installer.Seek(static_cast<i32>(where->trailerStart)) ||
         !installer.Read(&where->trailer, sizeof where->trailer)) {
@@ -97,9 +96,8 @@ bool FindPackage(FileStream& installer, const std::string& name, PackageLocation
                                               DescribeStreamFailure(installer, error).c_str()));
     }
     const u32 start = where->trailer.payloadStart;
-    if (start == 0) {
+    if (start == 0)
         return Damaged(problem, FormatText("the installer %s carries no patch", name.c_str()));
-    }
     if (start >= where->trailerStart) {
         return Damaged(problem, FormatText("the trailer of the installer %s is damaged: the patch "
                                            "would start at %u, the trailer starts at %u",
@@ -118,9 +116,8 @@ bool UnpackPackage(FileStream& installer, const std::string& name, const Package
     }
     const int result = InflateStream(installer, temp, where.compressedSize);
     const DWORD error = GetLastError();
-    if (result == Z_OK) {
+    if (result == Z_OK)
         return true;
-    }
     if (result == Z_ERRNO && temp.status != StreamOk && temp.status != StreamEnd) {
         return Unreadable(problem,
                           FormatText("cannot write the temporary file %s: %s", tempName.c_str(),
@@ -130,9 +127,8 @@ bool UnpackPackage(FileStream& installer, const std::string& name, const Package
         return Unreadable(problem, FormatText("cannot read the installer %s: %s", name.c_str(),
                                               DescribeStreamFailure(installer, error).c_str()));
     }
-    if (result == Z_MEM_ERROR) {
+    if (result == Z_MEM_ERROR)
         return Unreadable(problem, "out of memory while unpacking the patch");
-    }
     return Damaged(problem, FormatText("the patch in the installer %s is damaged or cut short "
                                        "(zlib error %d)",
                                        name.c_str(), result));
@@ -141,9 +137,8 @@ bool UnpackPackage(FileStream& installer, const std::string& name, const Package
 bool LoadManifest(Stream& payload, u32 gameDirLength, Manifest* manifest, PackageProblem* problem) {
     ManifestProblem refused;
     if (!ReadManifest(payload, 0, manifest, &refused) ||
-        !ValidateManifest(*manifest, payload.GetSize(), gameDirLength, &refused)) {
+        !ValidateManifest(*manifest, payload.GetSize(), gameDirLength, &refused))
         return Damaged(problem, "the patch is damaged: " + refused.what);
-    }
     return true;
 }
 
@@ -153,13 +148,11 @@ bool CheckRecordDigests(Stream& payload, const Manifest& manifest, std::vector<b
     for (const PatchFileRecord& record : manifest.files) {
         // An empty record may stand at the very end, where a seek reports the end.
         if (record.dataSize != 0 &&
-            !payload.Seek(static_cast<i32>(manifest.dataBase + record.dataOffset))) {
+            !payload.Seek(static_cast<i32>(manifest.dataBase + record.dataOffset)))
             return false;
-        }
         u8 digest[16];
-        if (!crypto::Md5OfChunks(record.dataSize, read, digest)) {
+        if (!crypto::Md5OfChunks(record.dataSize, read, digest))
             return false;
-        }
         matches->push_back(std::memcmp(digest, record.storedMd5, 16) == 0);
     }
     return true;

@@ -41,9 +41,8 @@ bool CUpdateThread::CopyLooseFile(const PatchFileRecord& record, const char* pat
     }
     if (CopyStream(target, *m_payload, record.dataSize, PostItemProgress)) {
         target.SetWriteTime(&record.stamp);
-        if (target.Flush()) {
+        if (target.Flush())
             return true;
-        }
         const DWORD error = GetLastError();
         return Fail(
             FormatText("cannot write %s: %s", record.name, DescribeFileError(error, path).c_str()));

@@ -32,13 +32,11 @@ int InflateAll(z_stream& z, Stream& src, Stream& dst, u32 length) {
     bool outputFull = false; // more output may be pending without more input
     for (;;) {
         if (z.avail_in == 0 && !outputFull) {
-            if (remaining == 0) {
+            if (remaining == 0)
                 return Z_DATA_ERROR;
-            }
             const u32 chunk = remaining < kInflateInputSize ? remaining : kInflateInputSize;
-            if (!src.Read(input, chunk)) {
+            if (!src.Read(input, chunk))
                 return Z_ERRNO;
-            }
             remaining -= chunk;
             z.next_in = input;
             z.avail_in = chunk;
@@ -52,24 +50,20 @@ int InflateAll(z_stream& z, Stream& src, Stream& dst, u32 length) {
             outputFull = false;
             continue;
         }
-        if (result != Z_OK && result != Z_STREAM_END) {
+        if (result != Z_OK && result != Z_STREAM_END)
             return result < 0 ? result : Z_DATA_ERROR;
-        }
         const u32 produced = kInflateOutputSize - z.avail_out;
-        if (produced != 0 && !dst.Write(output, produced)) {
+        if (produced != 0 && !dst.Write(output, produced))
             return Z_ERRNO;
-        }
-        if (result == Z_STREAM_END) {
+        if (result == Z_STREAM_END)
             return Z_OK; // whatever follows the final block is not ours
-        }
         outputFull = z.avail_out == 0;
     }
 }
 
 bool Refuse(ManifestProblem* problem, std::string what) {
-    if (problem) {
+    if (problem)
         problem->what = std::move(what);
-    }
     return false;
 }
 
@@ -95,9 +89,8 @@ bool ReadTable(Stream& payload, u64 size, u64* position, const char* what,
                                           "(%u records)",
                                           what, count));
     }
-    if (bytes != 0 && !payload.Read(table->data(), static_cast<u32>(bytes))) {
+    if (bytes != 0 && !payload.Read(table->data(), static_cast<u32>(bytes)))
         return Refuse(problem, FormatText("cannot read the %s table of the package", what));
-    }
     *position += bytes;
     return true;
 }
@@ -107,9 +100,8 @@ bool IsTerminated(const char (&name)[kPatchNameSize]) {
 }
 
 std::string RecordLabel(const char* kind, size_t index, const char (&name)[kPatchNameSize]) {
-    if (!IsTerminated(name)) {
+    if (!IsTerminated(name))
         return FormatText("%s %u", kind, static_cast<u32>(index));
-    }
     return FormatText("%s %u (%s)", kind, static_cast<u32>(index), name);
 }
 
@@ -136,9 +128,8 @@ bool CheckFileRecord(const PatchFileRecord& record, size_t index, u32 dataAreaSi
                      u32 gameDirLength, ManifestProblem* problem) {
     const char* kind = record.inPak ? "pak sub-file record" : "loose file record";
     const std::string label = RecordLabel(kind, index, record.name);
-    if (!IsTerminated(record.name)) {
+    if (!IsTerminated(record.name))
         return Refuse(problem, label + ": the name is not terminated within 260 bytes");
-    }
     // An empty record reads nothing, wherever its offset points.
     const u64 end = static_cast<u64>(record.dataOffset) + record.dataSize;
     if (record.dataSize != 0 && end > dataAreaSize) {
@@ -147,29 +138,24 @@ bool CheckFileRecord(const PatchFileRecord& record, size_t index, u32 dataAreaSi
                                  "data area (%u bytes)",
                                  label.c_str(), record.dataOffset, record.dataSize, dataAreaSize));
     }
-    if (record.inPak) {
+    if (record.inPak)
         return true;
-    }
     return CheckGameName(label, record.name, MaxLooseNameLength(gameDirLength), problem);
 }
 
 bool CheckPakRecord(const PatchPakRecord& pak, size_t index, size_t fileCount, u32 gameDirLength,
                     ManifestProblem* problem) {
     const std::string label = RecordLabel("pak record", index, pak.name);
-    if (!IsTerminated(pak.name)) {
+    if (!IsTerminated(pak.name))
         return Refuse(problem, label + ": the name is not terminated within 260 bytes");
-    }
     // Without records the job neither opens nor creates the archive: only
     // its name is shown.
-    if (pak.recordCount == 0) {
+    if (pak.recordCount == 0)
         return true;
-    }
-    if (!CheckGameName(label, pak.name, MaxPakNameLength(gameDirLength), problem)) {
+    if (!CheckGameName(label, pak.name, MaxPakNameLength(gameDirLength), problem))
         return false;
-    }
-    if (!HasPakExtension(pak.name)) {
+    if (!HasPakExtension(pak.name))
         return Refuse(problem, label + ": the name does not end in \".pak\"");
-    }
     const u64 end = static_cast<u64>(pak.firstRecord) + pak.recordCount;
     if (end > fileCount) {
         return Refuse(problem, FormatText("%s: its records %u (+%u) lie outside the file-record "
@@ -183,15 +169,13 @@ bool CheckPakRecord(const PatchPakRecord& pak, size_t index, size_t fileCount, u
 } // namespace
 
 int InflateStream(Stream& src, Stream& dst, u32 length) {
-    if (length == 0xFFFFFFFF) {
+    if (length == 0xFFFFFFFF)
         length = src.GetSize();
-    }
     z_stream z;
     std::memset(&z, 0, sizeof z);
     int result = inflateInit2(&z, -MAX_WBITS);
-    if (result != Z_OK) {
+    if (result != Z_OK)
         return result;
-    }
     result = InflateAll(z, src, dst, length);
     inflateEnd(&z);
     return result;
@@ -199,37 +183,30 @@ int InflateStream(Stream& src, Stream& dst, u32 length) {
 
 bool ReadManifest(Stream& payload, u32 manifestPos, Manifest* manifest, ManifestProblem* problem) {
     const u64 size = payload.GetSize();
-    if (size > kMaxPayloadSize) {
+    if (size > kMaxPayloadSize)
         return Refuse(problem, "the package is larger than 2 GiB");
-    }
     if (manifestPos >= size || !payload.Seek(static_cast<i32>(manifestPos))) {
         return Refuse(problem, FormatText("the package (%u bytes) holds no manifest",
                                           static_cast<u32>(size)));
     }
     u64 position = manifestPos;
     if (!ReadTable(payload, size, &position, "pak", &manifest->paks, problem) ||
-        !ReadTable(payload, size, &position, "file", &manifest->files, problem)) {
+        !ReadTable(payload, size, &position, "file", &manifest->files, problem))
         return false;
-    }
     manifest->dataBase = static_cast<u32>(position);
     return true;
 }
 
 bool ValidateManifest(const Manifest& manifest, u32 payloadSize, u32 gameDirLength,
                       ManifestProblem* problem) {
-    if (manifest.dataBase > payloadSize) {
+    if (manifest.dataBase > payloadSize)
         return Refuse(problem, "the manifest reaches past the end of the package");
-    }
     const u32 dataAreaSize = payloadSize - manifest.dataBase;
-    for (size_t i = 0; i < manifest.files.size(); ++i) {
-        if (!CheckFileRecord(manifest.files[i], i, dataAreaSize, gameDirLength, problem)) {
+    for (size_t i = 0; i < manifest.files.size(); ++i)
+        if (!CheckFileRecord(manifest.files[i], i, dataAreaSize, gameDirLength, problem))
             return false;
-        }
-    }
-    for (size_t k = 0; k < manifest.paks.size(); ++k) {
-        if (!CheckPakRecord(manifest.paks[k], k, manifest.files.size(), gameDirLength, problem)) {
+    for (size_t k = 0; k < manifest.paks.size(); ++k)
+        if (!CheckPakRecord(manifest.paks[k], k, manifest.files.size(), gameDirLength, problem))
             return false;
-        }
-    }
     return true;
 }

@@ -22,15 +22,12 @@ bool IsTrailByte(unsigned char c) {
 // without an extension (and spaces before it), name devices, not files.
 bool IsDeviceName(const std::string& component) {
     std::string base = component.substr(0, component.find('.'));
-    while (!base.empty() && base.back() == ' ') {
+    while (!base.empty() && base.back() == ' ')
         base.pop_back();
-    }
-    for (char& c : base) {
+    for (char& c : base)
         c = static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
-    }
-    if (base == "con" || base == "prn" || base == "aux" || base == "nul") {
+    if (base == "con" || base == "prn" || base == "aux" || base == "nul")
         return true;
-    }
     const bool numbered = base.size() == 4 && base[3] >= '1' && base[3] <= '9';
     return numbered && (base.compare(0, 3, "com") == 0 || base.compare(0, 3, "lpt") == 0);
 }
@@ -65,17 +62,15 @@ u32 RoomAfter(u32 used, u32 limit) {
 // whatever it looks like.
 std::string WhyNotAGameName(const char* name) {
     const unsigned char* bytes = reinterpret_cast<const unsigned char*>(name);
-    if (bytes[0] == '\0') {
+    if (bytes[0] == '\0')
         return "it is empty";
-    }
     std::string component;
     for (size_t i = 0;; ++i) {
         const unsigned char c = bytes[i];
         if (c == '\0' || IsSeparator(c)) {
             const std::string why = WhyNotAComponent(component);
-            if (!why.empty() || c == '\0') {
+            if (!why.empty() || c == '\0')
                 return why;
-            }
             component.clear();
         } else if (IsLeadByte(c)) {
             if (!IsTrailByte(bytes[i + 1])) {
@@ -99,19 +94,16 @@ bool IsSafeRelativeName(const char* name) {
 
 bool HasPakExtension(const char* name) {
     const size_t length = std::strlen(name);
-    if (length < 4) {
+    if (length < 4)
         return false;
-    }
     const char* extension = name + length - 4;
     const char* expected = ".pak";
     for (int i = 0; i < 4; ++i) {
         char c = extension[i];
-        if (c >= 'A' && c <= 'Z') {
+        if (c >= 'A' && c <= 'Z')
             c = static_cast<char>(c - 'A' + 'a');
-        }
-        if (c != expected[i]) {
+        if (c != expected[i])
             return false;
-        }
     }
     return true;
 }
@@ -121,13 +113,12 @@ std::string FoldGameName(const std::string& name) {
     folded.reserve(name.size());
     for (size_t i = 0; i < name.size(); ++i) {
         const unsigned char c = static_cast<unsigned char>(name[i]);
-        if (c >= 0x81 && c <= 0xFE && i + 1 < name.size()) {
+        if (c >= 0x81 && c <= 0xFE && i + 1 < name.size())
             folded.append(name, i++, 2);
-        } else if (c >= 'A' && c <= 'Z') {
+        else if (c >= 'A' && c <= 'Z')
             folded.push_back(static_cast<char>(c + 0x20));
-        } else {
+        else
             folded.push_back(c == '/' ? '\\' : static_cast<char>(c));
-        }
     }
     return folded;
 }

@@ -18,9 +18,8 @@ constexpr u32 kPakRecordSize = sizeof(PatchPakRecord);
 constexpr u32 kFileRecordSize = sizeof(PatchFileRecord);
 
 bool Failed(std::string* error, const std::string& text) {
-    if (error) {
+    if (error)
         *error = text;
-    }
     return false;
 }
 
@@ -39,9 +38,8 @@ struct Layout {
 
 bool CopyName(const std::string& name, const char* what, char (&field)[kPatchNameSize],
               std::string* error) {
-    if (name.empty() || name.find('\0') != std::string::npos) {
+    if (name.empty() || name.find('\0') != std::string::npos)
         return Failed(error, FormatText("%s has an empty name or one with a NUL byte", what));
-    }
     if (name.size() >= kPatchNameSize) {
         return Failed(error, FormatText("the name of %s is %u bytes long, at most %u fit a "
                                         "record: %s",
@@ -74,17 +72,15 @@ bool OpenAt(const PackageFile& file, FileStream* stream) {
 // A source that cannot be read is not the same: its copy will say why.
 bool SameBytes(const PackageFile& a, const PackageFile& b) {
     FileStream first, second;
-    if (!OpenAt(a, &first) || !OpenAt(b, &second)) {
+    if (!OpenAt(a, &first) || !OpenAt(b, &second))
         return false;
-    }
     constexpr u32 kChunk = 65536;
     std::vector<u8> one(kChunk), two(kChunk);
     for (u32 left = a.size; left != 0;) {
         const u32 chunk = left < kChunk ? left : kChunk;
         if (!first.Read(one.data(), chunk) || !second.Read(two.data(), chunk) ||
-            std::memcmp(one.data(), two.data(), chunk) != 0) {
+            std::memcmp(one.data(), two.data(), chunk) != 0)
             return false;
-        }
         left -= chunk;
     }
     return true;
@@ -94,16 +90,13 @@ bool SameBytes(const PackageFile& a, const PackageFile& b) {
 // lie, or at the end. Empty records take the end and add nothing.
 u32 PlaceData(const PackageFile& file, Layout* layout) {
     const u32 end = static_cast<u32>(layout->dataBytes);
-    if (file.size == 0) {
+    if (file.size == 0)
         return end;
-    }
     auto& candidates =
         layout->stored[{file.size, std::string(reinterpret_cast<const char*>(file.storedMd5), 16)}];
-    for (const auto& [stored, offset] : candidates) {
-        if (SameBytes(*stored, file)) {
+    for (const auto& [stored, offset] : candidates)
+        if (SameBytes(*stored, file))
             return offset;
-        }
-    }
     candidates.push_back({&file, end});
     layout->sources.push_back(&file);
     layout->dataBytes += file.size;
@@ -113,15 +106,12 @@ u32 PlaceData(const PackageFile& file, Layout* layout) {
 bool AddFileRecord(const PackageFile& file, bool inPak, Layout* layout, std::string* error) {
     PatchFileRecord record;
     std::memset(&record, 0, sizeof record);
-    if (!CopyName(file.name, inPak ? "a sub-file" : "a loose file", record.name, error)) {
+    if (!CopyName(file.name, inPak ? "a sub-file" : "a loose file", record.name, error))
         return false;
-    }
-    if (!inPak && !CheckGameName(file.name, "the loose file", error)) {
+    if (!inPak && !CheckGameName(file.name, "the loose file", error))
         return false;
-    }
-    if (layout->dataBytes > UINT32_MAX) {
+    if (layout->dataBytes > UINT32_MAX)
         return Failed(error, "the data of the package exceeds 4 GiB");
-    }
     record.dataOffset = PlaceData(file, layout);
     record.dataSize = file.size;
     std::memcpy(record.storedMd5, file.storedMd5, sizeof record.storedMd5);
@@ -138,9 +128,8 @@ bool AddPakRecord(const PackagePak& pak, Layout* layout, std::string* error) {
     PatchPakRecord record;
     std::memset(&record, 0, sizeof record);
     if (!CopyName(pak.name, "an archive", record.name, error) ||
-        !CheckGameName(pak.name, "the archive", error)) {
+        !CheckGameName(pak.name, "the archive", error))
         return false;
-    }
     if (!HasPakExtension(pak.name.c_str())) {
         return Failed(error,
                       FormatText("the archive %s does not end in \".pak\"", pak.name.c_str()));
@@ -149,27 +138,21 @@ bool AddPakRecord(const PackagePak& pak, Layout* layout, std::string* error) {
     record.firstRecord = static_cast<u32>(layout->files.size());
     record.recordCount = static_cast<u32>(pak.files.size());
     layout->paks.push_back(record);
-    for (const PackageFile& file : pak.files) {
-        if (!AddFileRecord(file, true, layout, error)) {
+    for (const PackageFile& file : pak.files)
+        if (!AddFileRecord(file, true, layout, error))
             return false;
-        }
-    }
     return true;
 }
 
 // In-pak records first, grouped per archive in table order; loose records
 // after them; data blocks back to back in record order.
 bool PlanPackage(const PackageContents& contents, Layout* layout, std::string* error) {
-    for (const PackagePak& pak : contents.paks) {
-        if (!AddPakRecord(pak, layout, error)) {
+    for (const PackagePak& pak : contents.paks)
+        if (!AddPakRecord(pak, layout, error))
             return false;
-        }
-    }
-    for (const PackageFile& file : contents.looseFiles) {
-        if (!AddFileRecord(file, false, layout, error)) {
+    for (const PackageFile& file : contents.looseFiles)
+        if (!AddFileRecord(file, false, layout, error))
             return false;
-        }
-    }
     const u64 size = 8 + layout->paks.size() * sizeof(PatchPakRecord) +
                      layout->files.size() * sizeof(PatchFileRecord) + layout->dataBytes;
     if (size > kMaxFileSize) {
@@ -200,16 +183,14 @@ class Deflater {
 
   private:
     bool Write(const u8* data, u32 size) {
-        if (m_out == nullptr || m_out->Write(data, size)) {
+        if (m_out == nullptr || m_out->Write(data, size))
             return true;
-        }
         m_writeError = "cannot write the installer: " + DescribeSystemError(GetLastError());
         return false;
     }
     bool WriteFailure(std::string* error) {
-        if (error && !m_writeError.empty()) {
+        if (error && !m_writeError.empty())
             *error = m_writeError;
-        }
         return false;
     }
 
@@ -236,9 +217,8 @@ bool OpenStub(const char* stubPath, FileStream& stub, u32* stubSize, std::string
 bool CopyStub(const char* stubPath, FileStream& out, u32* stubSize, std::string* error) {
     FileStream stub;
     u32 size = 0;
-    if (!OpenStub(stubPath, stub, &size, error)) {
+    if (!OpenStub(stubPath, stub, &size, error))
         return false;
-    }
     if (!CopyStream(out, stub, size, nullptr)) {
         const DWORD code = GetLastError();
         return Failed(error, FormatText("cannot copy the stub %s: %s", stubPath,
@@ -279,26 +259,22 @@ bool OpenSource(const PackageFile& file, FileStream& source, std::string* error)
 bool AddRecordData(const PackageFile& file, Deflater& deflater, DataProgress* progress,
                    std::string* error) {
     FileStream source;
-    if (!OpenSource(file, source, error)) {
+    if (!OpenSource(file, source, error))
         return false;
-    }
     bool readable = true;
     auto read = [&](u8* buffer, u32 count) { return readable = source.Read(buffer, count); };
     auto add = [&](const u8* piece, u32 count) {
-        if (!deflater.Add(piece, count, error)) {
+        if (!deflater.Add(piece, count, error))
             return false;
-        }
         progress->done += count;
-        if (progress->sink) {
+        if (progress->sink)
             progress->sink->OnBytes(progress->done, progress->total);
-        }
         return true;
     };
     u8 digest[16];
     if (!crypto::Md5OfChunks(file.size, read, digest, add)) {
-        if (readable) {
+        if (readable)
             return false; // the deflater said why
-        }
         const DWORD code = GetLastError();
         return Failed(error, FormatText("cannot read %s: %s", file.source.path.c_str(),
                                         DescribeSystemError(code).c_str()));
@@ -322,18 +298,14 @@ bool AddManifest(const Layout& layout, Deflater& deflater, std::string* error) {
 // The manifest and every record's data, as one stream.
 bool CompressPackage(const Layout& layout, Deflater& deflater, PackageProgress* sink,
                      std::string* error) {
-    if (!deflater.Begin(error) || !AddManifest(layout, deflater, error)) {
+    if (!deflater.Begin(error) || !AddManifest(layout, deflater, error))
         return false;
-    }
     DataProgress progress = {sink, 0, layout.dataBytes};
-    if (sink) {
+    if (sink)
         sink->OnBytes(0, progress.total);
-    }
-    for (const PackageFile* file : layout.sources) {
-        if (!AddRecordData(*file, deflater, &progress, error)) {
+    for (const PackageFile* file : layout.sources)
+        if (!AddRecordData(*file, deflater, &progress, error))
             return false;
-        }
-    }
     return deflater.Finish(error);
 }
 
@@ -349,19 +321,16 @@ u32 PaddingBeforeTrailer(u32 payloadStart, u64 compressedSize) {
 bool WriteInstaller(const char* stubPath, const Layout& layout, FileStream& out, int level,
                     unsigned threads, PackageProgress* sink, std::string* error) {
     u32 payloadStart = 0;
-    if (!CopyStub(stubPath, out, &payloadStart, error)) {
+    if (!CopyStub(stubPath, out, &payloadStart, error))
         return false;
-    }
     Deflater deflater(&out, level, threads);
-    if (!CompressPackage(layout, deflater, sink, error)) {
+    if (!CompressPackage(layout, deflater, sink, error))
         return false;
-    }
     const u64 end = payloadStart + deflater.Written() + kPatchTrailerSize;
     static const u8 kPad[7] = {};
     const u32 pad = PaddingBeforeTrailer(payloadStart, deflater.Written());
-    if (end + pad > kMaxFileSize) {
+    if (end + pad > kMaxFileSize)
         return Failed(error, "the installer would be larger than 2 GiB");
-    }
     const PatchTrailer trailer = {payloadStart, payloadStart};
     if ((pad != 0 && !out.Write(kPad, pad)) || !out.Write(&trailer, sizeof trailer)) {
         const DWORD code = GetLastError();
@@ -384,9 +353,8 @@ bool DescribePlainFile(const char* path, const std::string& name, PackageFile* o
     const DWORD size = GetFileSize(file.file.handle, &high);
     FILETIME stamp = {0, 0};
     if (high != 0 || size > kMaxFileSize ||
-        !GetFileTime(file.file.handle, nullptr, nullptr, &stamp)) {
+        !GetFileTime(file.file.handle, nullptr, nullptr, &stamp))
         return Failed(error, FormatText("cannot take %s: too large or unreadable", path));
-    }
     u8 digest[16];
     if (!crypto::Md5OfChunks(
             size, [&file](u8* buffer, u32 count) { return file.Read(buffer, count); }, digest)) {
@@ -408,13 +376,11 @@ bool DescribePlainFile(const char* path, const std::string& name, PackageFile* o
 bool WritePackage(const char* stubPath, const PackageContents& contents, const char* outputPath,
                   int level, PackageProgress* progress, std::string* error, unsigned threads) {
     Layout layout;
-    if (!PlanPackage(contents, &layout, error)) {
+    if (!PlanPackage(contents, &layout, error))
         return false;
-    }
     const std::string tempPath = std::string(outputPath) + ".tmp";
-    if (tempPath.size() >= MAX_PATH) {
+    if (tempPath.size() >= MAX_PATH)
         return Failed(error, FormatText("the output path %s is too long", outputPath));
-    }
     bool written = false;
     {
         FileStream out;
@@ -430,9 +396,8 @@ bool WritePackage(const char* stubPath, const PackageContents& contents, const c
         written = Failed(error, FormatText("cannot move the finished installer to %s: %s",
                                            outputPath, DescribeSystemError(code).c_str()));
     }
-    if (!written) {
+    if (!written)
         DeleteFileA(tempPath.c_str());
-    }
     return written;
 }
 
@@ -442,13 +407,11 @@ bool MeasureInstaller(const char* stubPath, const PackageContents& contents, int
     Layout layout;
     FileStream stub;
     u32 payloadStart = 0;
-    if (!PlanPackage(contents, &layout, error) || !OpenStub(stubPath, stub, &payloadStart, error)) {
+    if (!PlanPackage(contents, &layout, error) || !OpenStub(stubPath, stub, &payloadStart, error))
         return false;
-    }
     Deflater counter(nullptr, level, threads);
-    if (!CompressPackage(layout, counter, progress, error)) {
+    if (!CompressPackage(layout, counter, progress, error))
         return false;
-    }
     *installerSize = payloadStart + counter.Written() +
                      PaddingBeforeTrailer(payloadStart, counter.Written()) + kPatchTrailerSize;
     return true;

@@ -31,9 +31,8 @@ const char* DescribePakOpenError(i32 error) {
 }
 
 void RemoveLeftoverBackup(const std::string& archivePath) {
-    if (HasLeftoverPakBackup(archivePath)) {
+    if (HasLeftoverPakBackup(archivePath))
         DeleteFileLogged((archivePath + ".bak").c_str());
-    }
 }
 
 } // namespace
@@ -59,18 +58,15 @@ bool FindChangedRecords(PakArchive* archive, const PatchPakRecord& pak,
                         const std::vector<PatchFileRecord>& files, Stream* payload, u32 dataBase,
                         const std::atomic<u32>* cancel, std::vector<PakUpdateItem>* items) {
     for (u32 i = 0; i < pak.recordCount; ++i) {
-        if (cancel && cancel->load() != 0) {
+        if (cancel && cancel->load() != 0)
             return false;
-        }
         const PatchFileRecord& record = files[pak.firstRecord + i];
         PakFileEntry* entry = g_pakManager.FindSubFile(archive, record.name);
         if (!entry ||
-            !SameStoredSubFile(entry->storedMd5, entry->method, record.storedMd5, record.method)) {
+            !SameStoredSubFile(entry->storedMd5, entry->method, record.storedMd5, record.method))
             items->push_back(MakeUpdateItem(record, payload, dataBase));
-        }
-        if (entry) {
+        if (entry)
             g_pakManager.CloseSubFile(entry);
-        }
     }
     return true;
 }
@@ -90,9 +86,8 @@ bool CUpdateThread::PatchPak(const PatchPakRecord& pak) {
             FormatText("cannot update %s: its path in the game directory is too long", pak.name));
     }
     const std::string path = fullPath;
-    if (path.find('.') == std::string::npos) {
+    if (path.find('.') == std::string::npos)
         return Fail(FormatText("cannot update %s: it is not an archive name", pak.name));
-    }
     CreateParentDirectories(path.c_str(), 0);
     return RewritePak(pak, path.c_str(), tempName);
 }
@@ -112,9 +107,8 @@ bool CUpdateThread::RewritePak(const PatchPakRecord& pak, const char* path, cons
                                     : DescribePakOpenError(error);
         return Fail(FormatText("cannot open the archive %s: %s", pak.name, why.c_str()));
     }
-    if (error == PakOk) {
+    if (error == PakOk)
         RemoveLeftoverBackup(path);
-    }
     std::vector<PakUpdateItem> items;
     if (!ResizeFromDisk(&items, pak.recordCount, kMaxManifestTableSize * 2, true)) {
         g_pakManager.Close(archive);

@@ -37,27 +37,23 @@ void AnnounceItem(HWND window, const char* name) {
 // Nothing to do counts as nothing done yet: an empty copy reports (0, 0) once
 // before it starts, and the next item or the final message moves the bar on.
 u32 Percent(u64 done, u64 total) {
-    if (total == 0) {
+    if (total == 0)
         return 0;
-    }
     // Whole multiples and the remainder apart, so that no product wraps.
     const u64 whole = done / total;
     const u64 rest = done % total;
     u64 restPercent = total <= UINT64_MAX / 100 ? rest * 100 / total : rest / (total / 100);
-    if (restPercent > 99) {
+    if (restPercent > 99)
         restPercent = 99;
-    }
-    if (whole >= UINT32_MAX / 100) {
+    if (whole >= UINT32_MAX / 100)
         return UINT32_MAX;
-    }
     return static_cast<u32>(whole * 100 + restPercent);
 }
 
 void PostItemProgress(u32 done, u32 total) {
     const u32 percent = Percent(done, total);
-    if (percent == t_lastItemPercent) {
+    if (percent == t_lastItemPercent)
         return;
-    }
     t_lastItemPercent = percent;
     PostToWindow(g_hMainDlg, WM_PATCH_ITEM_PROGRESS, percent);
 }
@@ -65,15 +61,13 @@ void PostItemProgress(u32 done, u32 total) {
 void PostDone(HWND window, const std::atomic<u32>& cancel) {
     constexpr DWORD kRetryMilliseconds = 10;
     while (window != nullptr && !PostMessageA(window, WM_PATCH_DONE, 0, 0)) {
-        if (GetLastError() != ERROR_NOT_ENOUGH_QUOTA || cancel.load() != 0) {
+        if (GetLastError() != ERROR_NOT_ENOUGH_QUOTA || cancel.load() != 0)
             return;
-        }
         Sleep(kRetryMilliseconds);
     }
 }
 
 void PostToWindow(HWND window, UINT message, WPARAM wParam) {
-    if (window) {
+    if (window)
         PostMessageA(window, message, wParam, 0);
-    }
 }

@@ -55,9 +55,8 @@ const ErrorText kErrorTexts[] = {
 } // namespace
 
 std::string DescribeSize(u64 bytes) {
-    if (bytes < 1024) {
+    if (bytes < 1024)
         return FormatText("%u byte%s", static_cast<unsigned>(bytes), bytes == 1 ? "" : "s");
-    }
     const char* const units[] = {"KiB", "MiB", "GiB", "TiB"};
     double value = static_cast<double>(bytes) / 1024;
     size_t unit = 0;
@@ -69,11 +68,9 @@ std::string DescribeSize(u64 bytes) {
 }
 
 std::string DescribeSystemError(DWORD code) {
-    for (const ErrorText& entry : kErrorTexts) {
-        if (entry.code == code) {
+    for (const ErrorText& entry : kErrorTexts)
+        if (entry.code == code)
             return FormatText("%s (error %u)", entry.text, static_cast<unsigned>(code));
-        }
-    }
     return FormatText("system error %u", static_cast<unsigned>(code));
 }
 

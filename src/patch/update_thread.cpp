@@ -16,13 +16,11 @@ namespace {
 // makes for the unpacked package.
 bool IsUnpackedPackageName(const char* name) {
     auto lower = [](char c) { return static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c); };
-    if (lower(name[0]) != 'q' || lower(name[1]) != 'v') {
+    if (lower(name[0]) != 'q' || lower(name[1]) != 'v')
         return false;
-    }
     size_t digits = 0;
-    while (std::isxdigit(static_cast<unsigned char>(name[2 + digits])) && digits < 5) {
+    while (std::isxdigit(static_cast<unsigned char>(name[2 + digits])) && digits < 5)
         ++digits;
-    }
     const char* rest = name + 2 + digits;
     return digits >= 1 && digits <= 4 && lower(rest[0]) == '.' && lower(rest[1]) == 't' &&
            lower(rest[2]) == 'm' && lower(rest[3]) == 'p' && rest[4] == '\0';
@@ -34,19 +32,16 @@ bool IsUnpackedPackageName(const char* name) {
 // and is left to it.
 void RemoveLeftoverPackages(const std::string& dir) {
     const std::string pattern = dir + "\\qv*.tmp";
-    if (pattern.size() >= MAX_PATH) {
+    if (pattern.size() >= MAX_PATH)
         return;
-    }
     WIN32_FIND_DATAA found;
     HANDLE search = FindFirstFileA(pattern.c_str(), &found);
-    if (search == INVALID_HANDLE_VALUE) {
+    if (search == INVALID_HANDLE_VALUE)
         return;
-    }
     do {
         if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
-            IsUnpackedPackageName(found.cFileName)) {
+            IsUnpackedPackageName(found.cFileName))
             DeleteFileA((dir + "\\" + found.cFileName).c_str());
-        }
     } while (FindNextFileA(search, &found));
     FindClose(search);
 }
@@ -54,9 +49,8 @@ void RemoveLeftoverPackages(const std::string& dir) {
 } // namespace
 
 void CUpdateThread::Cancel() {
-    if (!Handle()) {
+    if (!Handle())
         return;
-    }
     m_cancel.store(1);
     Wait();
     m_cancel.store(0);
@@ -76,22 +70,19 @@ u32 CUpdateThread::Run() {
     // The log is for what went wrong: a cancel is the player's choice, and
     // writing it would wipe the log of an earlier run that did fail.
     if (!m_result && !m_stoppedByCancel) {
-        if (m_failure.empty()) {
+        if (m_failure.empty())
             m_failure = "the update failed";
-        }
         GetLog().Write(("Update failed: " + m_failure + "\n").c_str());
     }
-    if (m_cancel.load() == 0) {
+    if (m_cancel.load() == 0)
         PostDone(window, m_cancel);
-    }
     return 0;
 }
 
 bool CUpdateThread::Fail(const std::string& reason) {
     // The first failure is the cause; later ones follow from it.
-    if (m_failure.empty()) {
+    if (m_failure.empty())
         m_failure = reason;
-    }
     return false;
 }
 
@@ -106,9 +97,8 @@ void CUpdateThread::RunJob() {
         return;
     }
     char installerPath[MAX_PATH];
-    if (!GetInstallerPath(installerPath)) {
+    if (!GetInstallerPath(installerPath))
         return;
-    }
     RemoveLeftoverPackages(m_moduleDir);
     char tempPath[MAX_PATH];
     if (GetTempFileNameA(m_moduleDir.c_str(), "qv", 0, tempPath) == 0) {
@@ -127,9 +117,8 @@ void CUpdateThread::RunJob() {
 
 bool CUpdateThread::GetInstallerPath(char (&path)[MAX_PATH]) {
     if (!m_installerPath.empty()) {
-        if (m_installerPath.size() >= MAX_PATH) {
+        if (m_installerPath.size() >= MAX_PATH)
             return Fail("the installer path is too long");
-        }
         std::snprintf(path, MAX_PATH, "%s", m_installerPath.c_str());
         return true;
     }
@@ -187,12 +176,10 @@ void CUpdateThread::ExtractAndApply(FileStream& installer, const char* installer
 bool CUpdateThread::LoadManifest() {
     Manifest manifest;
     PackageProblem problem;
-    if (!::LoadManifest(*m_payload, static_cast<u32>(m_moduleDir.size()), &manifest, &problem)) {
+    if (!::LoadManifest(*m_payload, static_cast<u32>(m_moduleDir.size()), &manifest, &problem))
         return Fail(problem.what);
-    }
-    if (!CheckRoom(manifest)) {
+    if (!CheckRoom(manifest))
         return false;
-    }
     m_paks = std::move(manifest.paks);
     m_files = std::move(manifest.files);
     m_dataBase = manifest.dataBase;
@@ -209,13 +196,11 @@ bool CUpdateThread::CheckRoom(const Manifest& manifest) {
     PlanUpdate(manifest, *m_payload, m_moduleDir, &plan, false);
     ULARGE_INTEGER free;
     if (!plan.failure.empty() || !plan.damage.empty() ||
-        !GetDiskFreeSpaceExA(m_moduleDir.c_str(), &free, nullptr, nullptr)) {
+        !GetDiskFreeSpaceExA(m_moduleDir.c_str(), &free, nullptr, nullptr))
         return true;
-    }
     const u64 needed = plan.RoomNeeded();
-    if (free.QuadPart >= needed) {
+    if (free.QuadPart >= needed)
         return true;
-    }
     return Fail(FormatText("not enough free space on the disk of %s: the patch needs %s, %s "
                            "%s free",
                            m_moduleDir.c_str(), DescribeSize(needed).c_str(),
@@ -226,9 +211,8 @@ bool CUpdateThread::CheckRoom(const Manifest& manifest) {
 const char* CUpdateThread::MakeGamePath(const char* relative) {
     const int length =
         std::snprintf(m_gamePath, sizeof m_gamePath, "%s\\%s", m_moduleDir.c_str(), relative);
-    if (length < 0 || static_cast<size_t>(length) >= sizeof m_gamePath) {
+    if (length < 0 || static_cast<size_t>(length) >= sizeof m_gamePath)
         return nullptr;
-    }
     return m_gamePath;
 }
 
@@ -237,25 +221,20 @@ const char* CUpdateThread::MakeGamePath(const char* relative) {
 bool CUpdateThread::ApplyManifest() {
     const HWND window = g_hMainDlg;
     for (const PatchFileRecord& record : m_files) {
-        if (m_cancel.load() != 0) {
+        if (m_cancel.load() != 0)
             return FailCancelled();
-        }
-        if (record.inPak != 0) {
+        if (record.inPak != 0)
             continue;
-        }
-        if (!PatchLooseFile(record)) {
+        if (!PatchLooseFile(record))
             return false;
-        }
         ++m_doneRecords;
         PostOverallProgress(window);
     }
     for (const PatchPakRecord& pak : m_paks) {
-        if (m_cancel.load() != 0) {
+        if (m_cancel.load() != 0)
             return FailCancelled();
-        }
-        if (!PatchPak(pak)) {
+        if (!PatchPak(pak))
             return false;
-        }
     }
     return true;
 }

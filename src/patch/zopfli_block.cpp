@@ -23,8 +23,8 @@ bool ZopfliBuiltIn() {
     return true;
 }
 
-bool ZopfliCompressBlock(const u8* input, u32 history, u32 size, bool last, int iterations,
-                         u8* out, u32 capacity, u32* produced) {
+bool ZopfliCompressBlock(const u8* input, u32 history, u32 size, bool last, int iterations, u8* out,
+                         u32 capacity, u32* produced) {
     ZopfliOptions options;
     ZopfliInitOptions(&options);
     options.numiterations = iterations;

@@ -13,5 +13,5 @@ bool ZopfliBuiltIn();
 // final block. Otherwise the piece is closed as zlib's sync flush closes
 // one, so that the next piece starts on a byte boundary. False when the
 // result does not fit `capacity` or zopfli is not built in.
-bool ZopfliCompressBlock(const u8* input, u32 history, u32 size, bool last, int iterations,
-                         u8* out, u32 capacity, u32* produced);
+bool ZopfliCompressBlock(const u8* input, u32 history, u32 size, bool last, int iterations, u8* out,
+                         u32 capacity, u32* produced);

@@ -18,13 +18,11 @@ bool IsLeadByte(char c) {
 // Offset of the first byte of the file name in `path`.
 size_t FileNameStart(const char* path) {
     size_t start = 0;
-    for (size_t i = 0; path[i] != '\0'; ++i) {
-        if (IsLeadByte(path[i]) && path[i + 1] != '\0') {
+    for (size_t i = 0; path[i] != '\0'; ++i)
+        if (IsLeadByte(path[i]) && path[i + 1] != '\0')
             ++i;
-        } else if (path[i] == '\\' || path[i] == '/') {
+        else if (path[i] == '\\' || path[i] == '/')
             start = i + 1;
-        }
-    }
     return start;
 }
 
@@ -47,19 +45,16 @@ void FormatLogTimeStamp(i64 seconds, char (&out)[256]) {
     // The Windows runtime keeps the result per thread.
     const __time64_t when = seconds;
     const struct tm* converted = _localtime64(&when);
-    if (converted == nullptr) {
+    if (converted == nullptr)
         return;
-    }
     local = *converted;
 #else
     const time_t when = static_cast<time_t>(seconds);
-    if (localtime_r(&when, &local) == nullptr) {
+    if (localtime_r(&when, &local) == nullptr)
         return;
-    }
 #endif
-    if (strftime(out, sizeof(out), "%H:%M, %B %d, %Y\n", &local) == 0) {
+    if (strftime(out, sizeof(out), "%H:%M, %B %d, %Y\n", &local) == 0)
         out[0] = '\0';
-    }
 }
 
 void ShowOutOfMemoryBox() {
@@ -69,43 +64,36 @@ void ShowOutOfMemoryBox() {
 
 CLock::CLock() {
     m_valid = InitializeCriticalSectionAndSpinCount(&m_section, 0) != FALSE;
-    if (!m_valid) {
+    if (!m_valid)
         ShowOutOfMemoryBox();
-    }
 }
 
 CLock::~CLock() {
-    if (m_valid) {
+    if (m_valid)
         DeleteCriticalSection(&m_section);
-    }
 }
 
 void CLock::Lock() {
-    if (m_valid) {
+    if (m_valid)
         EnterCriticalSection(&m_section);
-    }
 }
 
 void CLock::Unlock() {
-    if (m_valid) {
+    if (m_valid)
         LeaveCriticalSection(&m_section);
-    }
 }
 
 bool MakeLogPath(const char* exePath, char* out, u32 size) {
     static const char kExtension[] = ".log";
     size_t nameStart = FileNameStart(exePath);
     size_t stemLength = strlen(exePath);
-    for (size_t i = nameStart; exePath[i] != '\0'; ++i) {
-        if (IsLeadByte(exePath[i]) && exePath[i + 1] != '\0') {
+    for (size_t i = nameStart; exePath[i] != '\0'; ++i)
+        if (IsLeadByte(exePath[i]) && exePath[i + 1] != '\0')
             ++i;
-        } else if (exePath[i] == '.') {
+        else if (exePath[i] == '.')
             stemLength = i;
-        }
-    }
-    if (stemLength + sizeof(kExtension) > size) {
+    if (stemLength + sizeof(kExtension) > size)
         return false;
-    }
     memcpy(out, exePath, stemLength);
     memcpy(out + stemLength, kExtension, sizeof(kExtension));
     return true;
@@ -118,19 +106,16 @@ CFileLog::CFileLog(const char* path) {
         DWORD length = GetModuleFileNameA(nullptr, exePath, MAX_PATH);
         // A truncated name could point at some other file, which "w+" would
         // wipe: log nothing rather than guess.
-        if (length == 0 || length >= MAX_PATH) {
+        if (length == 0 || length >= MAX_PATH)
             return;
-        }
         exePath[length] = '\0';
-        if (!MakeLogPath(exePath, defaultPath, sizeof(defaultPath))) {
+        if (!MakeLogPath(exePath, defaultPath, sizeof(defaultPath)))
             return;
-        }
         path = defaultPath;
     }
     m_file = pi::OpenTextFile(path, "w+");
-    if (m_file == nullptr) {
+    if (m_file == nullptr)
         return;
-    }
     char stamp[256];
     FormatLogTimeStamp(SecondsNow(), stamp);
     Write(stamp);
@@ -147,17 +132,15 @@ CFileLog::~CFileLog() {
 
 void CFileLog::Write(const char* text) {
     m_lock.Lock();
-    if (m_file != nullptr) {
+    if (m_file != nullptr)
         fwrite(text, strlen(text), 1, m_file);
-    }
     m_lock.Unlock();
 }
 
 void CFileLog::Flush() {
     m_lock.Lock();
-    if (m_file != nullptr) {
+    if (m_file != nullptr)
         fflush(m_file);
-    }
     m_lock.Unlock();
 }
 

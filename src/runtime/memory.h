@@ -16,15 +16,13 @@
 // `maxBytes` or cannot be had.
 template <typename T>
 bool ResizeFromDisk(std::vector<T>* buffer, u64 count, u64 maxBytes, bool reserveOnly = false) {
-    if (count > maxBytes / sizeof(T)) {
+    if (count > maxBytes / sizeof(T))
         return false;
-    }
     try {
-        if (reserveOnly) {
+        if (reserveOnly)
             buffer->reserve(static_cast<size_t>(count));
-        } else {
+        else
             buffer->resize(static_cast<size_t>(count));
-        }
     } catch (const std::bad_alloc&) {
         return false;
     } catch (const std::length_error&) {

@@ -42,12 +42,10 @@ StreamStatus LastErrorStatus() {
 // The system's separator is '\'; callers may spell paths with '/'.
 bool CopyWin32Path(const char* path, char (&out)[MAX_PATH]) {
     size_t length = strlen(path);
-    if (length >= MAX_PATH) {
+    if (length >= MAX_PATH)
         return false;
-    }
-    for (size_t i = 0; i <= length; ++i) {
+    for (size_t i = 0; i <= length; ++i)
         out[i] = path[i] == '/' ? '\\' : path[i];
-    }
     return true;
 }
 
@@ -58,9 +56,8 @@ const DWORD kHiddenOrSystem = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
 // attributes the file keeps.
 DWORD ClearReadOnly(const char* path) {
     DWORD attributes = GetFileAttributesA(path);
-    if (attributes == INVALID_FILE_ATTRIBUTES) {
+    if (attributes == INVALID_FILE_ATTRIBUTES)
         return 0;
-    }
     SetFileAttributesA(path, attributes & ~FILE_ATTRIBUTE_READONLY);
     return attributes & kHiddenOrSystem;
 }
@@ -69,28 +66,24 @@ DWORD ClearReadOnly(const char* path) {
 // repeats those attributes; repeated, the file is replaced and keeps them.
 DWORD CreateFlags(DWORD disposition, DWORD kept) {
     const DWORD scan = FILE_FLAG_SEQUENTIAL_SCAN;
-    if (disposition == CREATE_ALWAYS && kept != 0) {
+    if (disposition == CREATE_ALWAYS && kept != 0)
         return kept | scan;
-    }
     return FILE_ATTRIBUTE_NORMAL | scan;
 }
 
 } // namespace
 
 StreamStatus StreamStatusFromError(DWORD error) {
-    for (DWORD noAccess : kNoAccessErrors) {
-        if (error == noAccess) {
+    for (DWORD noAccess : kNoAccessErrors)
+        if (error == noAccess)
             return StreamNoAccess;
-        }
-    }
     return StreamFailed;
 }
 
 RawFile::~RawFile() {
     if (handle != INVALID_HANDLE_VALUE) {
-        if (!CloseHandle(handle)) {
+        if (!CloseHandle(handle))
             status = LastErrorStatus();
-        }
         handle = INVALID_HANDLE_VALUE;
     }
 }
@@ -125,59 +118,48 @@ StreamStatus RawFile::Open(const char* path, FileOpenMode mode) {
     handle =
         CreateFileA(workPath, parameters.access, parameters.share, nullptr, parameters.disposition,
                     CreateFlags(parameters.disposition, kept), nullptr);
-    if (handle == INVALID_HANDLE_VALUE) {
+    if (handle == INVALID_HANDLE_VALUE)
         return status = LastErrorStatus();
-    }
     return status = StreamOk;
 }
 
 StreamStatus RawFile::Read(void* buffer, u32 count, u32* done) {
-    if (count == 0) {
+    if (count == 0)
         return status = StreamOk;
-    }
-    if (status != StreamOk) {
+    if (status != StreamOk)
         return status;
-    }
     DWORD read = 0;
     BOOL succeeded = ReadFile(handle, buffer, count, &read, nullptr);
-    if (done) {
+    if (done)
         *done = read;
-    }
-    if (!succeeded) {
+    if (!succeeded)
         return status = LastErrorStatus();
-    }
     return status = (read == count ? StreamOk : StreamEnd);
 }
 
 StreamStatus RawFile::Write(const void* buffer, u32 count, u32* done) {
     if (count == 0) {
-        if (done) {
+        if (done)
             *done = 0;
-        }
         return status = StreamOk;
     }
-    if (status != StreamOk && status != StreamEnd) {
+    if (status != StreamOk && status != StreamEnd)
         return status;
-    }
     DWORD written = 0;
     BOOL succeeded = WriteFile(handle, buffer, count, &written, nullptr);
-    if (done) {
+    if (done)
         *done = written;
-    }
-    if (!succeeded) {
+    if (!succeeded)
         return status = LastErrorStatus();
-    }
     return status = StreamOk;
 }
 
 StreamStatus RawFile::Seek(i32 position) {
-    if (status != StreamOk && status != StreamEnd) {
+    if (status != StreamOk && status != StreamEnd)
         return status;
-    }
     DWORD moved = SetFilePointer(handle, position, nullptr, FILE_BEGIN);
-    if (moved == INVALID_SET_FILE_POINTER) {
+    if (moved == INVALID_SET_FILE_POINTER)
         return status = LastErrorStatus();
-    }
     return status = (moved < GetFileSize(handle, nullptr) ? StreamOk : StreamEnd);
 }
 
@@ -186,29 +168,24 @@ u32 RawFile::Tell() {
 }
 
 u32 RawFile::GetSize() {
-    if (status != StreamOk && status != StreamEnd) {
+    if (status != StreamOk && status != StreamEnd)
         return 0;
-    }
     return GetFileSize(handle, nullptr);
 }
 
 StreamStatus RawFile::Flush() {
-    if (status != StreamOk && status != StreamEnd) {
+    if (status != StreamOk && status != StreamEnd)
         return status;
-    }
-    if (!FlushFileBuffers(handle)) {
+    if (!FlushFileBuffers(handle))
         return status = LastErrorStatus();
-    }
     return status = StreamOk;
 }
 
 StreamStatus RawFile::Close() {
-    if (status == StreamClosed) {
+    if (status == StreamClosed)
         return StreamClosed;
-    }
-    if (handle != INVALID_HANDLE_VALUE && !CloseHandle(handle)) {
+    if (handle != INVALID_HANDLE_VALUE && !CloseHandle(handle))
         return status = LastErrorStatus();
-    }
     handle = INVALID_HANDLE_VALUE;
     return status = StreamClosed;
 }
@@ -219,9 +196,8 @@ FileStream::~FileStream() {
 
 bool FileStream::Open(const char* path, FileOpenMode mode) {
     status = file.Open(path, mode);
-    if (status != StreamOk) {
+    if (status != StreamOk)
         return false;
-    }
     accessMask = kModes[mode].accessMask;
     return true;
 }
@@ -247,9 +223,8 @@ bool FileStream::Read(void* buffer, u32 count) {
         status = StreamBadMode;
         return false;
     }
-    if (status != StreamOk) {
+    if (status != StreamOk)
         return false;
-    }
     u32 done = 0;
     status = file.Read(buffer, count, &done);
     return status == StreamOk;
@@ -260,9 +235,8 @@ bool FileStream::Write(const void* buffer, u32 count) {
         status = StreamBadMode;
         return false;
     }
-    if (status != StreamOk && status != StreamEnd) {
+    if (status != StreamOk && status != StreamEnd)
         return false;
-    }
     u32 done = 0;
     status = file.Write(buffer, count, &done);
     return status == StreamOk;
@@ -273,9 +247,8 @@ bool FileStream::Flush() {
         status = StreamBadMode;
         return false;
     }
-    if (status != StreamOk && status != StreamEnd) {
+    if (status != StreamOk && status != StreamEnd)
         return false;
-    }
     status = file.Flush();
     return status == StreamOk;
 }
@@ -297,19 +270,16 @@ bool CopyStream(Stream& dst, Stream& src, u32 count, CopyProgress progress) {
     thread_local static u8 buffer[kCopyChunk];
 
     u32 total = count == 0xFFFFFFFFu ? src.GetSize() - src.Tell() : count;
-    if (progress) {
+    if (progress)
         progress(0, total);
-    }
     u32 copied = 0;
     for (u32 remaining = total; remaining != 0;) {
         u32 chunk = remaining < kCopyChunk ? remaining : kCopyChunk;
-        if (!src.Read(buffer, chunk) || !dst.Write(buffer, chunk)) {
+        if (!src.Read(buffer, chunk) || !dst.Write(buffer, chunk))
             return false;
-        }
         copied += chunk;
-        if (progress) {
+        if (progress)
             progress(copied, total);
-        }
         remaining -= chunk;
     }
     return true;

@@ -8,14 +8,12 @@
 // once the object is idle: its thread's own handle, if the thread ended
 // before Start stored it, and the waiter's copy.
 void CThreadObjectEx::ReleaseStaleHandles() {
-    if (m_active.load() != 0) {
+    if (m_active.load() != 0)
         return;
-    }
     for (std::atomic<HANDLE>* field : {&m_handle, &m_waitHandle}) {
         HANDLE stale = field->exchange(nullptr);
-        if (stale != nullptr) {
+        if (stale != nullptr)
             CloseHandle(stale);
-        }
     }
 }
 
@@ -34,13 +32,11 @@ bool CThreadObjectEx::Start() {
     // waiter falls back to the object's own count of its thread.
     HANDLE copy = nullptr;
     if (!DuplicateHandle(GetCurrentProcess(), reinterpret_cast<HANDLE>(thread), GetCurrentProcess(),
-                         &copy, SYNCHRONIZE, FALSE, 0)) {
+                         &copy, SYNCHRONIZE, FALSE, 0))
         copy = nullptr;
-    }
     HANDLE stale = m_waitHandle.exchange(copy);
-    if (stale != nullptr) {
+    if (stale != nullptr)
         CloseHandle(stale); // Start while a thread still ran: that one is let go
-    }
     m_handle.store(reinterpret_cast<HANDLE>(thread));
     return true;
 }
@@ -53,23 +49,19 @@ void CThreadObjectEx::Wait() {
     } else {
         // No handle to wait on: the thread released its own and the copy
         // could not be made. Its last touch of the object is the best sign.
-        while (m_active.load() != 0) {
+        while (m_active.load() != 0)
             Sleep(1);
-        }
     }
-    for (HANDLE handle : {copy, thread}) {
-        if (handle != nullptr) {
+    for (HANDLE handle : {copy, thread})
+        if (handle != nullptr)
             CloseHandle(handle);
-        }
-    }
 }
 
 void CThreadObjectEx::WaitForEnd() {
     Wait();
     // The thread may be between the end of Run and its last use of m_active.
-    while (m_active.load() != 0) {
+    while (m_active.load() != 0)
         Sleep(1);
-    }
 }
 
 CThreadObjectEx::~CThreadObjectEx() {
@@ -80,9 +72,8 @@ unsigned __stdcall CThreadObjectEx::ThreadEntry(void* object) {
     CThreadObjectEx* self = static_cast<CThreadObjectEx*>(object);
     u32 result = self->Run();
     HANDLE own = self->m_handle.exchange(nullptr);
-    if (own != nullptr) {
+    if (own != nullptr)
         CloseHandle(own);
-    }
     // Last touch of the object: after this the owner may destroy it.
     self->m_active.fetch_sub(1);
     return result;

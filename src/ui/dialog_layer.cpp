@@ -37,9 +37,8 @@ bool ReturnsResultDirectly(UINT message) {
 }
 
 HWND TopLevelWindow(HWND window) {
-    while (window && (GetWindowLongPtrA(window, GWL_STYLE) & WS_CHILD)) {
+    while (window && (GetWindowLongPtrA(window, GWL_STYLE) & WS_CHILD))
         window = GetParent(window);
-    }
     return window;
 }
 
@@ -50,9 +49,8 @@ Application::Application() {
 }
 
 Application::~Application() {
-    if (g_application == this) {
+    if (g_application == this)
         g_application = nullptr;
-    }
 }
 
 Application* Application::Current() {
@@ -71,18 +69,16 @@ HWND Application::MainWindow() const {
 }
 
 HWND OwnerForPopup(HWND parent) {
-    if (parent) {
+    if (parent)
         return TopLevelWindow(parent);
-    }
     Application* app = Application::Current();
     HWND main = TopLevelWindow(app ? app->MainWindow() : nullptr);
     return main ? GetLastActivePopup(main) : nullptr;
 }
 
 int AppMessageBox(const char* text, UINT type) {
-    if ((type & MB_ICONMASK) == 0) {
+    if ((type & MB_ICONMASK) == 0)
         type |= MB_ICONEXCLAMATION;
-    }
     Application* app = Application::Current();
     const char* caption = app ? app->Title().c_str() : "";
     return MessageBoxA(OwnerForPopup(nullptr), text, caption, type);
@@ -125,9 +121,8 @@ INT_PTR CALLBACK ModalDialog::DialogProc(HWND window, UINT message, WPARAM wPara
         return dialog->OnInitDialog();
     }
     auto* dialog = reinterpret_cast<ModalDialog*>(GetWindowLongPtrA(window, DWLP_USER));
-    if (!dialog) {
+    if (!dialog)
         return FALSE;
-    }
     INT_PTR handled = dialog->Dispatch(message, wParam, lParam);
     if (message == WM_NCDESTROY) {
         dialog->m_window = nullptr;
@@ -139,9 +134,8 @@ INT_PTR CALLBACK ModalDialog::DialogProc(HWND window, UINT message, WPARAM wPara
 INT_PTR ModalDialog::Dispatch(UINT message, WPARAM wParam, LPARAM lParam) {
     LRESULT result = 0;
     if (HandleMessage(message, wParam, lParam, &result)) {
-        if (ReturnsResultDirectly(message)) {
+        if (ReturnsResultDirectly(message))
             return result;
-        }
         SetWindowLongPtrA(m_window, DWLP_MSGRESULT, result);
         return TRUE;
     }
@@ -160,27 +154,23 @@ INT_PTR ModalDialog::Dispatch(UINT message, WPARAM wParam, LPARAM lParam) {
 
 void WaitCursor::Begin() {
     HCURSOR previous = SetCursor(LoadCursorA(nullptr, IDC_WAIT));
-    if (m_depth++ == 0) {
+    if (m_depth++ == 0)
         m_previous = previous;
-    }
 }
 
 void WaitCursor::Restore() {
-    if (m_depth > 0) {
+    if (m_depth > 0)
         SetCursor(LoadCursorA(nullptr, IDC_WAIT));
-    }
 }
 
 void WaitCursor::End() {
-    if (m_depth > 0 && --m_depth == 0) {
+    if (m_depth > 0 && --m_depth == 0)
         SetCursor(m_previous ? m_previous : LoadCursorA(nullptr, IDC_ARROW));
-    }
 }
 
 bool WindowSubclass::Attach(HWND window) {
-    if (m_window || !window || !SetPropA(window, kSubclassProperty, this)) {
+    if (m_window || !window || !SetPropA(window, kSubclassProperty, this))
         return false;
-    }
     m_window = window;
     m_original = reinterpret_cast<WNDPROC>(SetWindowLongPtrA(
         window, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&WindowSubclass::SubclassProc)));
@@ -188,14 +178,12 @@ bool WindowSubclass::Attach(HWND window) {
 }
 
 void WindowSubclass::Detach() {
-    if (!m_window) {
+    if (!m_window)
         return;
-    }
     // Someone may have subclassed the window after us; then the chain stays.
     if (GetWindowLongPtrA(m_window, GWLP_WNDPROC) ==
-        reinterpret_cast<LONG_PTR>(&WindowSubclass::SubclassProc)) {
+        reinterpret_cast<LONG_PTR>(&WindowSubclass::SubclassProc))
         SetWindowLongPtrA(m_window, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(m_original));
-    }
     RemovePropA(m_window, kSubclassProperty);
     m_window = nullptr;
 }
@@ -207,17 +195,14 @@ bool WindowSubclass::HandleMessage(UINT, WPARAM, LPARAM, LRESULT*) {
 LRESULT CALLBACK WindowSubclass::SubclassProc(HWND window, UINT message, WPARAM wParam,
                                               LPARAM lParam) {
     auto* self = static_cast<WindowSubclass*>(GetPropA(window, kSubclassProperty));
-    if (!self) {
+    if (!self)
         return DefWindowProcA(window, message, wParam, lParam);
-    }
     LRESULT result = 0;
-    if (message != WM_NCDESTROY && self->HandleMessage(message, wParam, lParam, &result)) {
+    if (message != WM_NCDESTROY && self->HandleMessage(message, wParam, lParam, &result))
         return result;
-    }
     WNDPROC original = self->m_original;
-    if (message == WM_NCDESTROY) {
+    if (message == WM_NCDESTROY)
         self->Detach();
-    }
     return CallWindowProcA(original, window, message, wParam, lParam);
 }
 

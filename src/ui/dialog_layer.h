@@ -55,13 +55,11 @@ template <class Owner, size_t N>
 bool RouteMessage(Owner& owner, const MessageRoute<Owner> (&routes)[N], UINT message, WPARAM wParam,
                   LPARAM lParam, LRESULT* result) {
     for (const MessageRoute<Owner>& route : routes) {
-        if (route.message != message) {
+        if (route.message != message)
             continue;
-        }
         if (route.onCommand) {
-            if (LOWORD(wParam) != route.id || HIWORD(wParam) != route.code) {
+            if (LOWORD(wParam) != route.id || HIWORD(wParam) != route.code)
                 continue;
-            }
             (owner.*route.onCommand)();
             *result = 0;
             return true;

@@ -20,9 +20,8 @@ bool COrvApp::InitInstance() {
     SetRegistryKey("TallwynClient_Patch");
 
     // InitPakUpdateLock has told the user already when it fails.
-    if (!InitPakUpdateLock()) {
+    if (!InitPakUpdateLock())
         return false;
-    }
     m_lockCreated = true;
 
     // The dialog, and the job inside it, are gone (their worker ended) when

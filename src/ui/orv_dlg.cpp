@@ -76,9 +76,8 @@ BOOL COrvDlg::OnInitDialog() {
 
 void COrvDlg::AddAboutItem() {
     HMENU menu = GetSystemMenu(Handle(), FALSE);
-    if (!menu) {
+    if (!menu)
         return;
-    }
     char text[256] = {};
     if (LoadStringA(ResourceInstance(), IDS_ABOUTBOX, text, sizeof(text)) > 0) {
         AppendMenuA(menu, MF_SEPARATOR, 0, nullptr);
@@ -88,15 +87,13 @@ void COrvDlg::AddAboutItem() {
 
 void COrvDlg::FillModuleDir() {
     std::string dir;
-    if (ReadDirectoryValue(HKEY_CURRENT_USER, kSettingKey, kModuleDirValue, &dir)) {
+    if (ReadDirectoryValue(HKEY_CURRENT_USER, kSettingKey, kModuleDirValue, &dir))
         SetDlgItemTextA(Handle(), IDC_MODULE_DIR, dir.c_str());
-    }
 }
 
 ui::MessageReply COrvDlg::OnSysCommand(WPARAM command, LPARAM) {
-    if ((command & 0xFFF0) != ID_SYS_ABOUT) {
+    if ((command & 0xFFF0) != ID_SYS_ABOUT)
         return ui::NotHandled();
-    }
     CAboutDlg about;
     about.DoModal();
     return ui::Handled();
@@ -104,9 +101,8 @@ ui::MessageReply COrvDlg::OnSysCommand(WPARAM command, LPARAM) {
 
 // A minimised window paints its icon itself.
 ui::MessageReply COrvDlg::OnPaint(WPARAM, LPARAM) {
-    if (!IsIconic(Handle())) {
+    if (!IsIconic(Handle()))
         return ui::NotHandled();
-    }
     PAINTSTRUCT paint;
     HDC dc = BeginPaint(Handle(), &paint);
     SendMessageA(Handle(), WM_ICONERASEBKGND, reinterpret_cast<WPARAM>(dc), 0);
@@ -129,9 +125,8 @@ void COrvDlg::OnBrowse() {
     char current[MAX_PATH] = {};
     GetDlgItemTextA(Handle(), IDC_MODULE_DIR, current, MAX_PATH);
     CPathDialog picker(kPickerCaption, kPickerTitle, current, nullptr);
-    if (picker.ShowModal() == IDOK) {
+    if (picker.ShowModal() == IDOK)
         SetDlgItemTextA(Handle(), IDC_MODULE_DIR, picker.GetSelectedPath().c_str());
-    }
 }
 
 void COrvDlg::OnStart() {
@@ -196,9 +191,8 @@ void COrvDlg::OnCancel() {
         ModalDialog::OnCancel();
         return;
     }
-    if (ui::AppMessageBox(kConfirmCancel, MB_OKCANCEL) != IDOK) {
+    if (ui::AppMessageBox(kConfirmCancel, MB_OKCANCEL) != IDOK)
         return;
-    }
     m_waitCursor.Begin();
     m_updateThread.Cancel();
     m_waitCursor.Restore();

@@ -88,19 +88,16 @@ int CPathDialog::ShowModal() {
     m_browseInfo.pszDisplayName = m_displayName;
 
     IMalloc* allocator = nullptr;
-    if (FAILED(SHGetMalloc(&allocator)) || !allocator) {
+    if (FAILED(SHGetMalloc(&allocator)) || !allocator)
         return -1;
-    }
     m_bAccepted = 0;
     // The shell's browser expects COM on the calling thread.
     HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
     LPITEMIDLIST chosen = SHBrowseForFolderA(&m_browseInfo);
-    if (chosen) {
+    if (chosen)
         allocator->Free(chosen);
-    }
-    if (SUCCEEDED(com)) {
+    if (SUCCEEDED(com))
         CoUninitialize();
-    }
     allocator->Release();
     return m_bAccepted ? IDOK : -1;
 }
@@ -111,19 +108,17 @@ void CPathDialog::SetAskUser(AskUser ask) {
 
 int CALLBACK CPathDialog::BrowseCallback(HWND window, UINT message, LPARAM lParam, LPARAM data) {
     auto* self = reinterpret_cast<CPathDialog*>(data);
-    if (message == BFFM_INITIALIZED) {
+    if (message == BFFM_INITIALIZED)
         self->OnBrowseInitialized(window);
-    } else if (message == BFFM_SELCHANGED) {
+    else if (message == BFFM_SELCHANGED)
         self->OnSelectionChanged(reinterpret_cast<LPCITEMIDLIST>(lParam));
-    }
     return 0;
 }
 
 void CPathDialog::OnBrowseInitialized(HWND window) {
     m_browseWnd = window;
-    if (m_caption) {
+    if (m_caption)
         SetWindowTextA(window, m_caption);
-    }
     m_sub.Attach(window);
     ShowWindow(GetDlgItem(window, kBrowseStatusId), SW_HIDE);
 
@@ -156,9 +151,8 @@ void CPathDialog::OnBrowseInitialized(HWND window) {
 void CPathDialog::OnSelectionChanged(LPCITEMIDLIST item) {
     char path[MAX_PATH] = {};
     bool drivePath = SHGetPathFromIDListA(item, path) && path[1] == ':';
-    if (!drivePath) {
+    if (!drivePath)
         path[0] = '\0';
-    }
     EnableOk(drivePath);
     SetDlgItemTextA(m_browseWnd, kBrowseEditId, path);
 }
@@ -173,74 +167,60 @@ int CPathDialog::ValidatePath(const char* path) {
         TellWhyRefused(path, result);
         return result;
     }
-    if (Exists(path)) {
+    if (Exists(path))
         return PathAccepted;
-    }
     std::string question =
         FolderMessage(path, "does not exist. Do you want the folder to be created?");
-    if (g_askUser(question.c_str(), MB_YESNO | MB_ICONQUESTION) != IDYES) {
+    if (g_askUser(question.c_str(), MB_YESNO | MB_ICONQUESTION) != IDYES)
         return PathDeclined;
-    }
     result = WalkFolderPath(path, false);
-    if (result != PathAccepted) {
+    if (result != PathAccepted)
         TellWhyRefused(path, result);
-    }
     return result;
 }
 
 // Byte by byte, without regard to double-byte characters: a trail byte 0x5C
 // ends a level and a trail byte 0x7C is refused.
 int CPathDialog::WalkFolderPath(const char* path, bool checkOnly) {
-    if (!path) {
+    if (!path)
         return PathInvalid;
-    }
     size_t length = strlen(path);
     // Longer paths would not fit any buffer the picker or the job uses.
-    if (length < 3 || length >= MAX_PATH) {
+    if (length < 3 || length >= MAX_PATH)
         return PathInvalid;
-    }
-    if (!IsAsciiLetter(path[0]) || path[1] != ':' || path[2] != '\\') {
+    if (!IsAsciiLetter(path[0]) || path[1] != ':' || path[2] != '\\')
         return PathInvalid;
-    }
-    if (length == 3) {
+    if (length == 3)
         return checkOnly || Exists(path) ? PathAccepted : PathNotCreated;
-    }
     char buffer[MAX_PATH];
     memcpy(buffer, path, length + 1);
     size_t start = 3;
     for (;;) {
-        if (buffer[start] == '\0') {
+        if (buffer[start] == '\0')
             return PathInvalid; // ended in a backslash
-        }
         size_t end = start;
-        while (buffer[end] != '\0' && buffer[end] != '\\') {
+        while (buffer[end] != '\0' && buffer[end] != '\\')
             ++end;
-        }
         bool last = buffer[end] == '\0';
         buffer[end] = '\0';
-        if (!IsValidFolderName(buffer + start)) {
+        if (!IsValidFolderName(buffer + start))
             return PathInvalid;
-        }
         if (!checkOnly) {
             CreateDirectoryA(buffer, nullptr); // an existing folder is fine
-            if (!Exists(buffer)) {
+            if (!Exists(buffer))
                 return PathNotCreated;
-            }
         }
-        if (last) {
+        if (last)
             return PathAccepted;
-        }
         buffer[end] = '\\';
         start = end + 1;
     }
 }
 
 bool CPathDialog::IsValidFolderName(const char* name) {
-    if (!name || name[0] == '\0') {
+    if (!name || name[0] == '\0')
         return false;
-    }
-    if (IsEdgeByteRefused(name[0]) || IsEdgeByteRefused(name[strlen(name) - 1])) {
+    if (IsEdgeByteRefused(name[0]) || IsEdgeByteRefused(name[strlen(name) - 1]))
         return false;
-    }
     return strpbrk(name, "\"*/:<>?\\|") == nullptr;
 }

@@ -152,6 +152,7 @@ TEST_P(DamagedInstaller, IsRefusedBeforeTheGameDirectoryIsTouched) {
     EXPECT_NE(std::string::npos, run.out.find(Shown(kFailed))) << run.out;
     EXPECT_FALSE(run.err.empty());
     if (GetParam().why) {
+        // (Braces: gtest's assertions are if statements.)
         EXPECT_NE(std::string::npos, run.err.find(Shown(GetParam().why))) << run.err;
     }
     EXPECT_EQ(before, TakeSnapshot(scratch / "work"));

@@ -277,6 +277,7 @@ TEST_F(ThirdFileFails, WhenEachFileOpenFailsInTurn) {
                FileBytes(dir + "\\" + names[written]) == std::string("new ") + names[written])
             ++written;
         if (written < 5) {
+            // (Braces: gtest's assertions are if statements.)
             EXPECT_EQ(before.at("data/a.pak"), TakeSnapshot(dir).at("data/a.pak"));
         }
         if (written == 2) {
@@ -329,6 +330,7 @@ TEST_F(InstallTest, CancelDuringARewriteLeavesEachArchiveOldOrNew) {
     }
     SubFiles next;
     if (Exists(Game("data\\next.pak"))) {
+        // (Braces: gtest's assertions are if statements.)
         EXPECT_TRUE(ReadArchive(Game("data\\next.pak"), &next));
     }
 }

@@ -164,11 +164,11 @@ TEST_F(MkpatchOutputTest, SameSourcesGiveTheSameInstallerWhateverTheMachineDoes)
         MakeDirectory(game);
         RunResult run = RunInstaller(scratch / "a.exe", game);
         ASSERT_EQ(0, run.exitCode) << run.out << run.err;
-        for (const auto& [name, bytes] : ReleaseFiles(true)) {
+        for (const auto& [name, bytes] : ReleaseFiles(true))
             if (name.compare(0, 6, "files\\") == 0) {
+                // (Braces: gtest's assertions are if statements.)
                 EXPECT_TRUE(bytes == FileBytes(game + "\\" + name.substr(6))) << name;
             }
-        }
         SubFiles role;
         ASSERT_TRUE(ReadArchive(game + "\\data\\角色.pak", &role));
         EXPECT_EQ("warrior 2", role["model\\warrior.mdl"].bytes);

@@ -74,10 +74,9 @@ struct PakFaultTest : ::testing::Test {
 // under the backup name. The next update opens it read-write, as the
 // installer does, and must find every old sub-file.
 TEST_F(PakFaultTest, InterruptedReplacementThenUpdateAgain) {
-    for (unsigned n = 1; UpdateWithFault(n, true, ERROR_ACCESS_DENIED); ++n) {
+    for (unsigned n = 1; UpdateWithFault(n, true, ERROR_ACCESS_DENIED); ++n)
         if (!Exists(path) && Exists(path + ".bak"))
             break;
-    }
     ASSERT_FALSE(Exists(path));
     ItemSet more;
     more.Add("later", "later");

@@ -82,10 +82,9 @@ class HeldJob : public CUpdateThread {
   public:
     void OnProgress(u32 done, u32 total) override {
         CUpdateThread::OnProgress(done, total);
-        if (!held.exchange(true)) {
+        if (!held.exchange(true))
             while (!IsCancelling())
                 Sleep(1);
-        }
     }
     std::atomic<bool> held{false};
 };

@@ -86,8 +86,7 @@ TEST(SharedData, SameSizeAndDigestWithOtherBytesIsNotShared) {
     std::memcpy(contents.looseFiles[1].storedMd5, contents.looseFiles[0].storedMd5, 16);
     const std::string output = space.root() + "\\forged.exe";
     std::string error;
-    EXPECT_FALSE(
-        WritePackage(space.Stub().c_str(), contents, output.c_str(), 9, nullptr, &error));
+    EXPECT_FALSE(WritePackage(space.Stub().c_str(), contents, output.c_str(), 9, nullptr, &error));
     EXPECT_NE(error.find("the data of two.bin"), std::string::npos) << error;
     EXPECT_NE(error.find("does not match its digest"), std::string::npos) << error;
     EXPECT_FALSE(Exists(output));
@@ -103,8 +102,7 @@ TEST(SharedData, UnreadableDuplicateFailsAtItsCopy) {
     contents.looseFiles[1].source.path = space.root() + "\\gone.bin";
     const std::string output = space.root() + "\\out.exe";
     std::string error;
-    EXPECT_FALSE(
-        WritePackage(space.Stub().c_str(), contents, output.c_str(), 9, nullptr, &error));
+    EXPECT_FALSE(WritePackage(space.Stub().c_str(), contents, output.c_str(), 9, nullptr, &error));
     EXPECT_NE(error.find("gone.bin"), std::string::npos) << error;
 }
 

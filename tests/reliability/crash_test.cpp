@@ -26,6 +26,7 @@ TEST_P(CrashSweep, EveryCallThenARunThatRepairs) {
             RunInstallerQuietly(base.patch.installer, game, {"PI_CRASH_AT=" + std::to_string(n)});
         const bool ended = code != pi::fault::kCrashExitCode;
         if (ended) {
+            // (Braces: gtest's assertions are if statements.)
             ASSERT_EQ(0, code) << "the installer failed although nothing stopped it";
         }
         crashes += ended ? 0 : 1;

@@ -11,11 +11,9 @@ namespace {
 
 TEST(Stream, OnlyUnreachableFileErrorsMeanNoAccess) {
     std::vector<DWORD> noAccess;
-    for (DWORD error = 0; error < 2000; ++error) {
-        if (StreamStatusFromError(error) != StreamFailed) {
+    for (DWORD error = 0; error < 2000; ++error)
+        if (StreamStatusFromError(error) != StreamFailed)
             noAccess.push_back(error);
-        }
-    }
     EXPECT_EQ(noAccess, (std::vector<DWORD>{2, 4, 6, 12, 32, 39}));
     EXPECT_EQ(StreamStatusFromError(32), StreamNoAccess);
 }
@@ -48,9 +46,8 @@ TEST(Stream, OpenModes) {
     }
     rt::Write(dir / "ro", "abc", true);
     std::string slashes = dir / "ro";
-    for (char& c : slashes) {
+    for (char& c : slashes)
         c = c == '\\' ? '/' : c;
-    }
     ASSERT_TRUE(stream.Open(slashes.c_str(), OpenRead));
     EXPECT_EQ(stream.accessMask, 6u);
     EXPECT_EQ(stream.GetSize(), 3u);
@@ -114,9 +111,8 @@ TEST(CopyStream, ChunksProgressAndEarlyEnd) {
     rt::TempDir dir;
     const u32 total = 16384 + 100;
     std::string data(500 + total, '\0');
-    for (size_t i = 0; i < data.size(); ++i) {
+    for (size_t i = 0; i < data.size(); ++i)
         data[i] = static_cast<char>(i % 251);
-    }
     rt::Write(dir / "src", data);
     FileStream src, dst;
     ASSERT_TRUE(src.Open((dir / "src").c_str(), OpenRead) && src.Seek(500));

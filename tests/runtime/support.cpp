@@ -19,16 +19,14 @@ TempDir::TempDir() {
     DeleteFileA(unique);
     CreateDirectoryA(unique, nullptr);
     path = unique;
-    for (char& c : path) {
+    for (char& c : path)
         c = c == '/' ? '\\' : c;
-    }
 }
 
 std::string Native(std::string path) {
 #ifndef _WIN32
-    for (char& c : path) {
+    for (char& c : path)
         c = c == '\\' ? '/' : c;
-    }
 #endif
     return path;
 }
@@ -37,24 +35,21 @@ TempDir::~TempDir() {
     const std::string native = Native(path);
     namespace fs = std::filesystem;
     std::error_code error;
-    for (const fs::directory_entry& entry : fs::recursive_directory_iterator(native, error)) {
+    for (const fs::directory_entry& entry : fs::recursive_directory_iterator(native, error))
         fs::permissions(entry.path(), fs::perms::owner_write, fs::perm_options::add, error);
-    }
     fs::remove_all(native, error);
 }
 
 std::string Read(const std::string& path) {
     HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
                               nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
+    if (file == INVALID_HANDLE_VALUE)
         return "<missing>";
-    }
     std::string data;
     char chunk[4096];
     DWORD done = 0;
-    while (ReadFile(file, chunk, sizeof(chunk), &done, nullptr) && done != 0) {
+    while (ReadFile(file, chunk, sizeof(chunk), &done, nullptr) && done != 0)
         data.append(chunk, done);
-    }
     CloseHandle(file);
     return data;
 }
@@ -65,9 +60,8 @@ void Write(const std::string& path, const std::string& data, bool readOnly) {
     DWORD done = 0;
     WriteFile(file, data.data(), static_cast<DWORD>(data.size()), &done, nullptr);
     CloseHandle(file);
-    if (readOnly) {
+    if (readOnly)
         SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_READONLY);
-    }
 }
 
 bool Has(const std::string& path, DWORD bits) {

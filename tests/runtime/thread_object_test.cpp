@@ -11,9 +11,8 @@
 namespace {
 
 void WaitFor(const std::atomic<bool>& flag) {
-    while (!flag.load()) {
+    while (!flag.load())
         Sleep(1);
-    }
 }
 
 // Runs until its gate opens; `done` is its very last step, like the job
@@ -41,9 +40,8 @@ TEST(CThreadObjectEx, ThreadReleasesItsHandleWhenRunEnds) {
                                 FALSE, DUPLICATE_SAME_ACCESS));
 #endif
     job.gate.store(true);
-    while (job.IsRunning()) {
+    while (job.IsRunning())
         Sleep(1);
-    }
     EXPECT_EQ(job.Handle(), nullptr);
 #ifdef _WIN32
     DWORD code = 0;
@@ -105,9 +103,8 @@ TEST(CThreadObjectEx, WaitReturnsOnlyOnceTheThreadHasEnded) {
     });
     ASSERT_TRUE(job.Start());
     job.started.store(true);
-    while (job.IsRunning()) {
+    while (job.IsRunning())
         Sleep(1);
-    }
     EXPECT_EQ(job.Handle(), nullptr); // the thread released its own handle
     waiting.store(true);
     job.Wait();

@@ -109,13 +109,17 @@ TEST(ToolJson, BytesThatAreNotUtf8AreReplacedNotThrownOver) {
 TEST(ToolMain, ErrorsBecomeAMessageAndAnExitCode) {
     const std::vector<std::string> args = {"one", u8"二"};
     testing::internal::CaptureStderr();
-    EXPECT_EQ(7, pitool::RunTool("tool", args, [&](const std::vector<std::string>& given) {
-                  EXPECT_EQ(args, given);
-                  return 7;
-              }));
-    EXPECT_EQ(1, pitool::RunTool("tool", args, [](const std::vector<std::string>&) -> int {
-                  pitool::ThrowToolError(1, u8"a.pak: 损坏");
-              }));
+    EXPECT_EQ(7, pitool::RunTool(
+                     "tool", args,
+                     [&](const std::vector<std::string>& given) {
+                         EXPECT_EQ(args, given);
+                         return 7;
+                     }));
+    EXPECT_EQ(1, pitool::RunTool(
+                     "tool", args,
+                     [](const std::vector<std::string>&) -> int {
+                         pitool::ThrowToolError(1, u8"a.pak: 损坏");
+                     }));
     EXPECT_EQ(pitool::kExitUsageOrIo,
               pitool::RunTool("tool", args, [](const std::vector<std::string>&) -> int {
                   throw std::runtime_error("out of something");

@@ -17,15 +17,12 @@ int Check(const std::string& path) {
 
 TEST(FolderName, RefusesEmptyEdgesAndForbiddenBytes) {
     EXPECT_FALSE(CPathDialog::IsValidFolderName(nullptr));
-    for (const char* name : {"", " a", "a ", ".a", "a.", "\ta", "a\t", "..", "a\x81\x7C"}) {
+    for (const char* name : {"", " a", "a ", ".a", "a.", "\ta", "a\t", "..", "a\x81\x7C"})
         EXPECT_FALSE(CPathDialog::IsValidFolderName(name)) << name;
-    }
-    for (char c : std::string("\"*/:<>?\\|")) {
+    for (char c : std::string("\"*/:<>?\\|"))
         EXPECT_FALSE(CPathDialog::IsValidFolderName((std::string("a") + c + "b").c_str())) << c;
-    }
-    for (const char* name : {"a", "a b", "a.b", "游戏", "a\tb", "\x81\x40"}) {
+    for (const char* name : {"a", "a b", "a.b", "游戏", "a\tb", "\x81\x40"})
         EXPECT_TRUE(CPathDialog::IsValidFolderName(name)) << name;
-    }
 }
 
 TEST(WalkFolderPath, AcceptsOnlyWellFormedLocalDrivePaths) {
@@ -35,14 +32,12 @@ TEST(WalkFolderPath, AcceptsOnlyWellFormedLocalDrivePaths) {
           "C:\\Games\\", "C:\\Games\\\\Client", "C:\\ Games", "C:\\Games.\\a", "C:\\a\\b?",
           // The trail byte 0x5C of a double-byte character ends a level (so
           // this path ends in a backslash); a trail byte 0x7C is refused.
-          "C:\\Games\\a\x81\x5C", "C:\\Games\\a\x81\x7C"}) {
+          "C:\\Games\\a\x81\x5C", "C:\\Games\\a\x81\x7C"})
         EXPECT_EQ(Check(path), PathInvalid) << path;
-    }
     for (const char* path : {"C:\\", "z:\\Games\\Client", "C:\\游戏\\砚川",
                              "C:\\a\x81\x5C"
-                             "b"}) {
+                             "b"})
         EXPECT_EQ(Check(path), PathAccepted) << path;
-    }
 }
 
 TEST(WalkFolderPath, RefusesPathsThatFitNoBuffer) {
@@ -117,9 +112,8 @@ TEST_F(ValidatePathTest, RefusesAnInvalidPathWithItsMessage) {
     EXPECT_EQ(FakeUser::types[0], UINT(MB_OK | MB_ICONEXCLAMATION));
     // Nothing is created, not even the levels before the bad one.
     FakeUser::answer = IDYES;
-    for (const char* tail : {"\\New\\Client\\", "\\New\\..\\Client", "\\New\\.x"}) {
+    for (const char* tail : {"\\New\\Client\\", "\\New\\..\\Client", "\\New\\.x"})
         EXPECT_EQ(CPathDialog::ValidatePath((scratch.Path() + tail).c_str()), PathInvalid) << tail;
-    }
     EXPECT_FALSE(Exists(scratch.Path() + "\\New"));
 }
 

@@ -23,9 +23,8 @@ BOOL CALLBACK VisitTopLevel(HWND window, LPARAM data) {
     DWORD owner = 0;
     GetWindowThreadProcessId(window, &owner);
     if (owner != search->processId || !IsWindowVisible(window) || WindowClass(window) != "#32770" ||
-        !(*search->match)(window)) {
+        !(*search->match)(window))
         return TRUE;
-    }
     search->found = window;
     return FALSE;
 }
@@ -39,9 +38,8 @@ bool FileExists(const std::string& path) {
 bool WaitUntil(const std::function<bool()>& ready, DWORD patience) {
     DWORD start = GetTickCount();
     while (!ready()) {
-        if (GetTickCount() - start > patience) {
+        if (GetTickCount() - start > patience)
             return false;
-        }
         Sleep(20);
     }
     return true;
@@ -76,9 +74,8 @@ bool TestProcess::HasExited() const {
 
 std::string WindowText(HWND window) {
     DWORD_PTR length = 0;
-    if (!SendMessageTimeoutA(window, WM_GETTEXTLENGTH, 0, 0, SMTO_ABORTIFHUNG, 5000, &length)) {
+    if (!SendMessageTimeoutA(window, WM_GETTEXTLENGTH, 0, 0, SMTO_ABORTIFHUNG, 5000, &length))
         return "<no answer>";
-    }
     std::vector<char> text(length + 2);
     DWORD_PTR copied = 0;
     SendMessageTimeoutA(window, WM_GETTEXT, text.size(), reinterpret_cast<LPARAM>(text.data()),
@@ -132,10 +129,12 @@ HWND FindUpdateDialog(DWORD processId) {
 // Message boxes carry the application title, like the update dialog and the
 // folder browser, but neither of their controls.
 HWND FindMessageBox(DWORD processId) {
-    return FindDialog(processId, [](HWND window) {
-        return WindowText(window) == "《砚川》更新" && GetDlgItem(window, kMessageBoxTextId) &&
-               !GetDlgItem(window, kUpdateCancelButton) && !GetDlgItem(window, kFolderTree);
-    });
+    return FindDialog(
+        processId,
+        [](HWND window) {
+            return WindowText(window) == "《砚川》更新" && GetDlgItem(window, kMessageBoxTextId) &&
+                   !GetDlgItem(window, kUpdateCancelButton) && !GetDlgItem(window, kFolderTree);
+        });
 }
 
 std::string MessageBoxText(HWND box) {
@@ -143,8 +142,8 @@ std::string MessageBoxText(HWND box) {
 }
 
 HWND FindFolderBrowser(DWORD processId) {
-    return FindDialog(processId,
-                      [](HWND window) { return GetDlgItem(window, kFolderTree) != nullptr; });
+    return FindDialog(
+        processId, [](HWND window) { return GetDlgItem(window, kFolderTree) != nullptr; });
 }
 
 void Click(HWND dialog, int id) {
@@ -164,9 +163,8 @@ void PressEnter(HWND dialog) {
 
 void Screenshot(HWND window, const std::string& name) {
     const char* dir = getenv("PI_UI_SCREENSHOTS");
-    if (!dir || !*dir) {
+    if (!dir || !*dir)
         return;
-    }
     // Let the window finish painting what it was just told.
     RedrawWindow(window, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW | RDW_ALLCHILDREN);
     Sleep(300);
@@ -175,9 +173,8 @@ void Screenshot(HWND window, const std::string& name) {
     std::string base = WindowsPathOf(dir) + "\\" + name;
     std::string request = base + ".request";
     FILE* file = fopen((request + ".tmp").c_str(), "w");
-    if (!file) {
+    if (!file)
         return;
-    }
     fprintf(file, "%ldx%ld+%ld+%ld\n", rect.right - rect.left, rect.bottom - rect.top, rect.left,
             rect.top);
     fclose(file);
@@ -188,10 +185,8 @@ void Screenshot(HWND window, const std::string& name) {
 
 std::string WindowsPathOf(const std::string& unixPath) {
     std::string path = "Z:" + unixPath;
-    for (char& c : path) {
-        if (c == '/') {
+    for (char& c : path)
+        if (c == '/')
             c = '\\';
-        }
-    }
     return path;
 }

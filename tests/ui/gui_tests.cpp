@@ -59,9 +59,8 @@ void LetWineDrawFrames() {
 bool HasTemporaryPackage(const std::string& dir) {
     WIN32_FIND_DATAA found;
     HANDLE search = FindFirstFileA((dir + "\\qv*.tmp").c_str(), &found);
-    if (search == INVALID_HANDLE_VALUE) {
+    if (search == INVALID_HANDLE_VALUE)
         return false;
-    }
     FindClose(search);
     return true;
 }
@@ -77,9 +76,8 @@ class InstallerWindowTest : public ::testing::Test {
 
     void SetUp() override {
         const char* noDisplay = getenv("PI_UI_NO_DISPLAY");
-        if (noDisplay && *noDisplay) {
+        if (noDisplay && *noDisplay)
             GTEST_SKIP() << noDisplay;
-        }
         m_game = m_scratch.Path() + "\\game";
         ASSERT_TRUE(CreateDirectoryA(m_game.c_str(), nullptr));
         ASSERT_TRUE(CreateDirectoryA((m_scratch.Path() + "\\src").c_str(), nullptr));
@@ -167,14 +165,11 @@ class InstallerWindowTest : public ::testing::Test {
         for (int attempt = 0; attempt < 2; ++attempt) {
             Click(dialog, kBrowse);
             HWND picker = nullptr;
-            if (!WaitUntil(
-                    [&] { return (picker = FindFolderBrowser(m_process.Id())) != nullptr; })) {
+            if (!WaitUntil([&] { return (picker = FindFolderBrowser(m_process.Id())) != nullptr; }))
                 return nullptr;
-            }
             std::string shown = ControlText(picker, kBrowseEdit);
-            if (shown == ControlText(dialog, kModuleDir)) {
+            if (shown == ControlText(dialog, kModuleDir))
                 return picker;
-            }
             EXPECT_EQ(shown, "") << "the picker shows another folder";
             Click(picker, IDCANCEL);
             WaitUntil([&] { return !IsWindow(picker); });
@@ -244,9 +239,8 @@ TEST_F(InstallerWindowTest, ReportsADamagedInstaller) {
     ASSERT_TRUE(ReadFile(installer, &bytes));
     std::string stub;
     ASSERT_TRUE(ReadFile(WindowsPathOf(ORV_EXE), &stub));
-    for (size_t i = stub.size(); i < stub.size() + 64 && i < bytes.size() - 8; ++i) {
+    for (size_t i = stub.size(); i < stub.size() + 64 && i < bytes.size() - 8; ++i)
         bytes[i] = static_cast<char>(bytes[i] ^ 0x55);
-    }
     ASSERT_TRUE(WriteFile(installer, bytes));
     SetModuleDirValue(m_game);
 

@@ -8,9 +8,8 @@ std::string TempRoot() {
     char buffer[MAX_PATH] = {};
     DWORD length = GetTempPathA(MAX_PATH, buffer);
     std::string path(buffer, length);
-    if (!path.empty() && path.back() == '\\') {
+    if (!path.empty() && path.back() == '\\')
         path.pop_back();
-    }
     return path;
 }
 
@@ -22,9 +21,8 @@ ScratchDir::ScratchDir() {
         char name[64];
         snprintf(name, sizeof(name), "\\pi-ui-%lu-%u", GetCurrentProcessId(), counter++);
         m_path = TempRoot() + name;
-        if (CreateDirectoryA(m_path.c_str(), nullptr)) {
+        if (CreateDirectoryA(m_path.c_str(), nullptr))
             return;
-        }
     }
 }
 
@@ -43,24 +41,21 @@ bool IsDirectory(const std::string& path) {
 
 bool WriteFile(const std::string& path, const std::string& bytes) {
     FILE* file = fopen(path.c_str(), "wb");
-    if (!file) {
+    if (!file)
         return false;
-    }
     bool ok = fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
     return fclose(file) == 0 && ok;
 }
 
 bool ReadFile(const std::string& path, std::string* bytes) {
     FILE* file = fopen(path.c_str(), "rb");
-    if (!file) {
+    if (!file)
         return false;
-    }
     bytes->clear();
     char buffer[4096];
     size_t got;
-    while ((got = fread(buffer, 1, sizeof(buffer), file)) > 0) {
+    while ((got = fread(buffer, 1, sizeof(buffer), file)) > 0)
         bytes->append(buffer, got);
-    }
     fclose(file);
     return true;
 }
@@ -71,9 +66,8 @@ void RemoveTree(const std::string& path) {
     if (search != INVALID_HANDLE_VALUE) {
         do {
             std::string name = found.cFileName;
-            if (name == "." || name == "..") {
+            if (name == "." || name == "..")
                 continue;
-            }
             std::string child = path + "\\" + name;
             if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
                 RemoveTree(child);
@@ -89,10 +83,8 @@ void RemoveTree(const std::string& path) {
 
 char UnusedDriveLetter() {
     DWORD drives = GetLogicalDrives();
-    for (char letter = 'Q'; letter <= 'Y'; ++letter) {
-        if (!(drives & (1u << (letter - 'A')))) {
+    for (char letter = 'Q'; letter <= 'Y'; ++letter)
+        if (!(drives & (1u << (letter - 'A'))))
             return letter;
-        }
-    }
     return 'Q';
 }

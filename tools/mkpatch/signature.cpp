@@ -148,9 +148,8 @@ std::string FindSubject(Der certificates, const Der& issuer, const Der& serial) 
         if (tbs.Expect(kInteger, &certSerial) && tbs.Expect(kSequence, &element) &&
             tbs.Expect(kSequence, &element, &certIssuer) && tbs.Expect(kSequence, &element) &&
             tbs.Expect(kSequence, &subject) && certIssuer.Equals(issuer) &&
-            certSerial.Equals(serial)) {
+            certSerial.Equals(serial))
             return DescribeName(subject);
-        }
     }
     return "";
 }
@@ -163,9 +162,8 @@ bool DescribeSigner(Der contentInfo, std::string* signer) {
         !oid.Equals(kSignedDataOid, sizeof kSignedDataOid) ||
         !info.Expect(kContext0, &explicitContent) ||
         !explicitContent.Expect(kSequence, &signedData) || !signedData.Expect(kInteger, &version) ||
-        !signedData.Expect(kSet, &element) || !signedData.Expect(kSequence, &element)) {
+        !signedData.Expect(kSet, &element) || !signedData.Expect(kSequence, &element))
         return false;
-    }
     u8 tag;
     Der next = signedData;
     if (!next.Next(&tag, &element))
@@ -178,9 +176,8 @@ bool DescribeSigner(Der contentInfo, std::string* signer) {
     if (!signedData.Expect(kSet, &signerInfos) || !signerInfos.Expect(kSequence, &signerInfo) ||
         !signerInfo.Expect(kInteger, &version) || !signerInfo.Expect(kSequence, &issuerAndSerial) ||
         !issuerAndSerial.Expect(kSequence, &issuerContents, &issuer) ||
-        !issuerAndSerial.Expect(kInteger, &serial)) {
+        !issuerAndSerial.Expect(kInteger, &serial))
         return false;
-    }
     *signer = FindSubject(certificates, issuer, serial);
     if (signer->empty())
         *signer = "(the signer's certificate is not in the signature; issued by " +
@@ -211,9 +208,8 @@ InstallerSignature ReadSignature(FileStream& installer, const PackageLocation& w
     }
     std::vector<u8> table(where.certificateSize);
     if (!installer.Seek(static_cast<i32>(where.certificateTable)) ||
-        !installer.Read(table.data(), where.certificateSize)) {
+        !installer.Read(table.data(), where.certificateSize))
         ThrowToolError(kExitUsageOrIo, "cannot read the certificate table of the installer");
-    }
     const u32 length = table.size() >= 8 ? LittleEndian(&table[0], 4) : 0;
     if (length < 8 || length > table.size()) {
         signature.problem = "its certificate table is damaged (the first certificate's length "

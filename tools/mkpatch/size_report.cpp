@@ -28,12 +28,11 @@ std::string DirectoryOf(const std::string& utf8Name) {
 // bytes in UTF-8), one for any other.
 size_t Columns(const std::string& utf8) {
     size_t columns = 0;
-    for (unsigned char c : utf8) {
+    for (unsigned char c : utf8)
         if (c < 0x80 || (c >= 0xC0 && c < 0xE0))
             ++columns;
         else if (c >= 0xE0)
             columns += 2;
-    }
     return columns;
 }
 

@@ -187,10 +187,9 @@ void VerifyData(const ArchiveName& archive, const std::vector<ListedEntry>& entr
         settle(false);
     }
     settle(true);
-    for (std::string& problem : found) {
+    for (std::string& problem : found)
         if (!problem.empty())
             problems->push_back(std::move(problem));
-    }
 }
 
 namespace {
