@@ -209,8 +209,10 @@ NewTree ReadNewTree(const std::string& dir, const std::vector<Tree>& olds) {
     NewTree fresh;
     fresh.tree = ScanTree(dir);
     for (const auto& [relative, found] : fresh.tree.archives) {
+        // (A structured binding cannot be captured in C++17.)
+        const auto& name = relative;
         const bool lacked = std::any_of(olds.begin(), olds.end(), [&](const Tree& old) {
-            return old.archives.count(relative) == 0;
+            return old.archives.count(name) == 0;
         });
         fresh.archives.push_back(ReadNewArchive(found, lacked));
         if (fresh.archives.back().whole)
