@@ -194,28 +194,30 @@ void VerifyData(const ArchiveName& archive, const std::vector<ListedEntry>& entr
 
 namespace {
 
+// The header and the index entries are packed: their words are taken by
+// value, since nlohmann binds references to what it is given.
 void PrintJson(const ArchiveName& archive, const Inspection& inspection) {
     const PakHeader& h = inspection.header;
     pitool::Json entries = pitool::Json::array();
     for (const ListedEntry& entry : inspection.entries) {
         const PakIndexEntry& e = entry.fields;
         entries.push_back({{"name", ToUtf8(entry.name)},
-                           {"size", e.size},
-                           {"storedSize", e.alignedSize},
-                           {"method", e.method},
+                           {"size", u32{e.size}},
+                           {"storedSize", u32{e.alignedSize}},
+                           {"method", u32{e.method}},
                            {"stamp", FormatStamp(e.stampLow, e.stampHigh)},
                            {"storedMd5", HexDigest(e.storedMd5)},
-                           {"originalSize", e.originalSize},
+                           {"originalSize", u32{e.originalSize}},
                            {"originalMd5", HexDigest(e.originalMd5)},
-                           {"dataOffset", e.dataOffset}});
+                           {"dataOffset", u32{e.dataOffset}}});
     }
     const pitool::Json document = {{"archive", archive.display},
                                    {"fileSize", inspection.fileSize},
                                    {"header",
-                                    {{"version", h.version},
-                                     {"fileCount", h.fileCount},
-                                     {"indexOffset", h.indexOffset},
-                                     {"indexSize", h.indexSize}}},
+                                    {{"version", u32{h.version}},
+                                     {"fileCount", u32{h.fileCount}},
+                                     {"indexOffset", u32{h.indexOffset}},
+                                     {"indexSize", u32{h.indexSize}}}},
                                    {"entries", entries},
                                    {"problems", inspection.problems}};
     std::printf("%s\n", pitool::JsonText(document).c_str());
