@@ -9,6 +9,7 @@
 #include "pak/pak_manager.h"
 #include "patch/progress.h"
 #include "patch/update_thread.h"
+#include "platform/codepage.h"
 #include "platform/message_window.h"
 
 #include <cstring>
@@ -64,10 +65,6 @@ bool AsksForDryRun(int argc, char** argv) {
     return false;
 }
 
-bool IsLeadByte(unsigned char c) {
-    return c >= 0x81 && c <= 0xFE;
-}
-
 // Cuts one trailing separator, looking at the last character rather than the
 // last byte: the second byte of a GBK character can be 0x5C. A lone "/" or
 // "\" stays, so that the root directory remains a directory.
@@ -75,7 +72,7 @@ void CutTrailingSeparator(std::string* dir) {
     size_t last = std::string::npos;
     for (size_t i = 0; i < dir->size();) {
         last = i;
-        i += (IsLeadByte((unsigned char)(*dir)[i]) && i + 1 < dir->size()) ? 2 : 1;
+        i += (pi::IsLeadByte((unsigned char)(*dir)[i]) && i + 1 < dir->size()) ? 2 : 1;
     }
     if (last + 1 == dir->size() && dir->size() > 1 && ((*dir)[last] == '\\' || (*dir)[last] == '/'))
         dir->pop_back();

@@ -1,6 +1,7 @@
 #include "cli/progress_display.h"
 
 #include "cli/console.h"
+#include "platform/codepage.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -15,10 +16,6 @@ constexpr int kBarFrame = 16;
 const char kBackToStatus[] = "\x1b[3A\r";
 const char kEraseLine[] = "\x1b[2K";
 
-bool IsLeadByte(unsigned char c) {
-    return c >= 0x81 && c <= 0xFE;
-}
-
 } // namespace
 
 std::string FitToColumns(const std::string& acp, int columns) {
@@ -31,7 +28,7 @@ std::string FitToColumns(const std::string& acp, int columns) {
     size_t keepFrom = acp.size() - (columns - ellipsis.size());
     size_t at = 0;
     while (at < keepFrom)
-        at += (IsLeadByte((unsigned char)acp[at]) && at + 1 < acp.size()) ? 2 : 1;
+        at += (pi::IsLeadByte((unsigned char)acp[at]) && at + 1 < acp.size()) ? 2 : 1;
     return ellipsis + acp.substr(at);
 }
 

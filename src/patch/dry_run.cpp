@@ -3,6 +3,7 @@
 #include "pak/pak_reader.h"
 #include "patch/pak_patch.h"
 #include "patch/report.h"
+#include "platform/codepage.h"
 
 #include <algorithm>
 #include <cstring>
@@ -126,7 +127,7 @@ bool Planner::MakeWay(const char* name, bool makesFile) {
     DWORD error = 0;
     for (size_t i = 0; i < folded.size(); ++i) {
         const unsigned char c = static_cast<unsigned char>(folded[i]);
-        if (c >= 0x81 && c <= 0xFE) {
+        if (pi::IsLeadByte(c)) {
             ++i; // a double-byte character: its second byte is no separator
             continue;
         }

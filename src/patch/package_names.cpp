@@ -1,6 +1,8 @@
 #include "patch/package.h"
 
 #include "patch/report.h"
+#include "platform/codepage.h"
+#include "platform/windows_names.h"
 
 #include <cstring>
 
@@ -8,28 +10,6 @@ namespace {
 
 bool IsSeparator(unsigned char c) {
     return c == '\\' || c == '/';
-}
-
-bool IsLeadByte(unsigned char c) {
-    return c >= 0x81 && c <= 0xFE;
-}
-
-bool IsTrailByte(unsigned char c) {
-    return c >= 0x40 && c <= 0xFE && c != 0x7F;
-}
-
-// CON, PRN, AUX, NUL, COM1 to COM9 and LPT1 to LPT9, in any case, with or
-// without an extension (and spaces before it), name devices, not files.
-bool IsDeviceName(const std::string& component) {
-    std::string base = component.substr(0, component.find('.'));
-    while (!base.empty() && base.back() == ' ')
-        base.pop_back();
-    for (char& c : base)
-        c = static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
-    if (base == "con" || base == "prn" || base == "aux" || base == "nul")
-        return true;
-    const bool numbered = base.size() == 4 && base[3] >= '1' && base[3] <= '9';
-    return numbered && (base.compare(0, 3, "com") == 0 || base.compare(0, 3, "lpt") == 0);
 }
 
 // Components Windows would not keep as given: empty ones (a leading
@@ -44,7 +24,7 @@ std::string WhyNotAComponent(const std::string& component) {
         return FormatText("its component \"%s\" ends in a dot or a space, which Windows drops",
                           component.c_str());
     }
-    if (IsDeviceName(component)) {
+    if (pi::DeviceNamedBy(component) != pi::Device::None) {
         return FormatText("its component \"%s\" is a device name, which Windows reserves",
                           component.c_str());
     }
@@ -72,8 +52,8 @@ std::string WhyNotAGameName(const char* name) {
             if (!why.empty() || c == '\0')
                 return why;
             component.clear();
-        } else if (IsLeadByte(c)) {
-            if (!IsTrailByte(bytes[i + 1])) {
+        } else if (pi::IsLeadByte(c)) {
+            if (!pi::IsTrailByte(bytes[i + 1])) {
                 return FormatText("its byte 0x%02X at offset %u starts no character of code "
                                   "page 936",
                                   c, static_cast<u32>(i));
@@ -113,7 +93,7 @@ std::string FoldGameName(const std::string& name) {
     folded.reserve(name.size());
     for (size_t i = 0; i < name.size(); ++i) {
         const unsigned char c = static_cast<unsigned char>(name[i]);
-        if (c >= 0x81 && c <= 0xFE && i + 1 < name.size())
+        if (pi::IsLeadByte(c) && i + 1 < name.size())
             folded.append(name, i++, 2);
         else if (c >= 'A' && c <= 'Z')
             folded.push_back(static_cast<char>(c + 0x20));

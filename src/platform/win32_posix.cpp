@@ -9,6 +9,7 @@
 //   message_window.cpp       message queues and MessageBoxA
 #include "platform/codepage.h"
 #include "platform/posix_seam.h"
+#include "platform/windows_names.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -154,26 +155,6 @@ void DropTrailingDotsAndSpaces(std::string* component) {
         component->pop_back();
 }
 
-// CON, PRN, AUX, NUL, COM1 to COM9 and LPT1 to LPT9, in any case, with or
-// without an extension, name devices wherever they stand.
-enum class Device { None, Null, Other };
-
-Device DeviceOf(const std::string& component) {
-    std::string base = component.substr(0, component.find('.'));
-    while (!base.empty() && base.back() == ' ')
-        base.pop_back();
-    for (char& c : base)
-        c = static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
-    if (base == "nul")
-        return Device::Null;
-    if (base == "con" || base == "prn" || base == "aux")
-        return Device::Other;
-    const bool numbered = base.size() == 4 && base[3] >= '1' && base[3] <= '9';
-    if (numbered && (base.compare(0, 3, "com") == 0 || base.compare(0, 3, "lpt") == 0))
-        return Device::Other;
-    return Device::None;
-}
-
 } // namespace
 
 // A name as Windows reads it: refused characters are ERROR_INVALID_NAME,
@@ -193,7 +174,7 @@ bool ApplyWindowsNameRules(std::string* path, NameUse use) {
             if (IsRefusedCharacter(c, pattern))
                 return ReturnError(ERROR_INVALID_NAME, false);
         DropTrailingDotsAndSpaces(&component);
-        const Device device = pattern ? Device::None : DeviceOf(component);
+        const Device device = pattern ? Device::None : DeviceNamedBy(component);
         if (device != Device::None && !last)
             return ReturnError(ERROR_PATH_NOT_FOUND, false);
         if (device != Device::None && use != NameUse::Open)

@@ -2,6 +2,7 @@
 // replace with logged refusals, last-write times and directory creation.
 #include "runtime/file_ops.h"
 
+#include "platform/codepage.h"
 #include "runtime/log.h"
 #include "runtime/stream.h"
 
@@ -54,11 +55,6 @@ bool MoveOverExisting(const char* from, const char* to, const char* text) {
         return true;
     LogFailure(GetLastError(), {text, from, " -> ", to, " 失败！errorCode: "});
     return false;
-}
-
-bool IsLeadByte(char c) {
-    unsigned char byte = static_cast<unsigned char>(c);
-    return byte >= 0x81 && byte <= 0xFE;
 }
 
 void CreateDirectoryIfMissing(const char* path) {
@@ -130,7 +126,7 @@ bool CreateParentDirectories(const char* path, u32 startOffset) {
 
     char prefix[MAX_PATH];
     for (; path[scan] != '\0'; ++scan) {
-        if (IsLeadByte(path[scan]) && path[scan + 1] != '\0') {
+        if (pi::IsLeadByte(path[scan]) && path[scan + 1] != '\0') {
             ++scan;
             continue;
         }

@@ -1,6 +1,7 @@
 // The program log beside the executable, and the lock that serialises it.
 #include "runtime/log.h"
 
+#include "platform/codepage.h"
 #include "platform/text_file.h"
 
 #include <cstring>
@@ -8,18 +9,11 @@
 
 namespace {
 
-// A GBK lead byte starts a two-byte character whose second byte may look
-// like '\' or any other ASCII punctuation.
-bool IsLeadByte(char c) {
-    unsigned char byte = static_cast<unsigned char>(c);
-    return byte >= 0x81 && byte <= 0xFE;
-}
-
 // Offset of the first byte of the file name in `path`.
 size_t FileNameStart(const char* path) {
     size_t start = 0;
     for (size_t i = 0; path[i] != '\0'; ++i)
-        if (IsLeadByte(path[i]) && path[i + 1] != '\0')
+        if (pi::IsLeadByte(path[i]) && path[i + 1] != '\0')
             ++i;
         else if (path[i] == '\\' || path[i] == '/')
             start = i + 1;
@@ -88,7 +82,7 @@ bool MakeLogPath(const char* exePath, char* out, u32 size) {
     size_t nameStart = FileNameStart(exePath);
     size_t stemLength = strlen(exePath);
     for (size_t i = nameStart; exePath[i] != '\0'; ++i)
-        if (IsLeadByte(exePath[i]) && exePath[i + 1] != '\0')
+        if (pi::IsLeadByte(exePath[i]) && exePath[i + 1] != '\0')
             ++i;
         else if (exePath[i] == '.')
             stemLength = i;
