@@ -82,6 +82,12 @@ PakOption ParsePak(const pitool::CommandLine& line, const CLI::App* command,
     return {text.substr(0, equals), text.substr(equals + 1)};
 }
 
+// What build and diff both write: a copy of STUB with the package behind it.
+void AddStubAndOutput(CLI::App* command, std::string* stub, std::string* output) {
+    command->add_option("--stub", *stub, "the installer to append to")->type_name("STUB");
+    command->add_option("-o,--output", *output, "the installer to write")->type_name("INSTALLER");
+}
+
 CLI::Option* AddLevel(CLI::App* command, std::string* level) {
     return command
         ->add_option("--level", *level, "compression: 0 to 9 (zlib, default 9), or 11 (zopfli)")
@@ -125,9 +131,7 @@ int Dispatch(const std::vector<std::string>& args) {
         "relative to the game directory) the files under a directory, stored unchanged, or\n"
         "the sub-files of an existing archive as it stores them.",
         kExitStatus);
-    buildCommand->add_option("--stub", build.stub, "the installer to append to")->type_name("STUB");
-    buildCommand->add_option("-o,--output", build.output, "the installer to write")
-        ->type_name("INSTALLER");
+    AddStubAndOutput(buildCommand, &build.stub, &build.output);
     buildCommand->add_option("--files", build.filesDir, "loose files, by paths relative to DIR")
         ->type_name("DIR");
     buildCommand
@@ -147,9 +151,7 @@ int Dispatch(const std::vector<std::string>& args) {
         "has cannot be deleted by a patch: it is listed as a warning, or with --strict\n"
         "refused.",
         kExitStatus);
-    diffCommand->add_option("--stub", diff.stub, "the installer to append to")->type_name("STUB");
-    diffCommand->add_option("-o,--output", diff.output, "the installer to write")
-        ->type_name("INSTALLER");
+    AddStubAndOutput(diffCommand, &diff.stub, &diff.output);
     diffCommand->add_option("OLD_DIR", diff.oldDirs, "the game as it is, in one or more versions")
         ->type_name("");
     diffCommand->add_option("NEW_DIR", diff.newDir, "the game as it shall be")->type_name("");
